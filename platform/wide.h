@@ -1,0 +1,14 @@
+// UTF-8 <-> UTF-16 for the Windows backends. Only *_win.cpp files include this.
+#pragma once
+#ifndef _WIN32
+#error "Windows-only header"
+#endif
+
+#include <string>
+#include <string_view>
+
+namespace brenmoor::platform {
+std::wstring widen(std::string_view utf8);
+// Unpaired surrogates become U+FFFD.
+std::string narrow(std::wstring_view utf16);
+}  // namespace brenmoor::platform
