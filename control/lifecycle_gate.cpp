@@ -1,5 +1,7 @@
 #include "control/lifecycle_gate.h"
 
+#include <utility>
+
 namespace brenmoor {
 
 void LifecycleGuard::release() {
