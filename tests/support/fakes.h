@@ -21,10 +21,9 @@ class ManualClock final : public Clock {
   void sleep_for(Duration d) override {
     std::unique_lock<std::mutex> l(mu_);
     const MonoTime until = now_ + d;
-    ++sleepers_;
+    ++sleep_calls_;
     cv_.notify_all();
     cv_.wait(l, [&] { return now_ >= until; });
-    --sleepers_;
   }
   void advance(Duration d) {
     {
@@ -33,17 +32,17 @@ class ManualClock final : public Clock {
     }
     cv_.notify_all();
   }
-  // Blocks until some thread is inside sleep_for.
-  void wait_for_sleeper() {
+  // Blocks until sleep_for has been entered n times in all.
+  void wait_for_sleep_calls(int n) {
     std::unique_lock<std::mutex> l(mu_);
-    cv_.wait(l, [&] { return sleepers_ > 0; });
+    cv_.wait(l, [&] { return sleep_calls_ >= n; });
   }
 
  private:
   std::mutex mu_;
   std::condition_variable cv_;
   MonoTime now_{std::chrono::hours(1000)};
-  int sleepers_ = 0;
+  int sleep_calls_ = 0;
 };
 
 struct FakeSession final : EngineSession {
