@@ -1,0 +1,79 @@
+// The loopback HTTP client for the engine's control API on 127.0.0.1.
+//
+// Every call opens its own TCP connection, sends one request written by hand
+// with "Connection: close", and closes the connection before it returns, on every
+// path. The calls block, may run on any thread and share no state.
+//
+// Secrets: the request text (it carries the control token and the body) and the
+// serialised body are overwritten with zeros before their memory is released,
+// whatever the outcome. The caller's JsonValue is left as it was; wiping secrets
+// inside it is the caller's business.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "control/error.h"
+#include "control/json_writer.h"
+#include "platform/clock.h"
+
+namespace brenmoor {
+
+struct EngineReply {
+  std::uint16_t status = 0;  // as parsed from the status line, 0..65535
+  std::string body;          // everything after the first blank line, UTF-8 (invalid bytes as U+FFFD)
+};
+
+// Response size limit of engine_exchange; a response of exactly this size is accepted.
+inline constexpr std::size_t kEngineResponseLimit = 262144;
+// Receive buffer of one receive call.
+inline constexpr std::size_t kEngineReceiveChunk = 8192;
+// engine_exchange never waits longer than this for the TCP connection.
+inline constexpr Duration kEngineExchangeConnectLimit = std::chrono::seconds(2);
+// engine_connect's limit for each receive of the /connect reply.
+inline constexpr Duration kEngineConnectReceiveLimit = std::chrono::seconds(30);
+
+// POST /connect with the engine's configuration and the fixed connection options.
+// Reads the reply until the engine closes the connection, each receive limited to
+// `receive_limit` (30 s in the service; tests pass less). Success when the reply is
+// at least 10 bytes and starts with "HTTP/1.1 2" or "HTTP/1.0 2".
+// Codes: engine_connect_failed, engine_timeout_failed, engine_write_failed,
+// engine_read_failed (receive error, time limit, invalid UTF-8), engine_start_failed.
+[[nodiscard]] Status engine_connect(std::uint16_t port, std::string_view control_token, std::string_view config_text,
+                                    Duration receive_limit = kEngineConnectReceiveLimit);
+
+// POST /disconnect ({} body); the reply is not read.
+// Codes: engine_connect_failed, engine_write_failed.
+[[nodiscard]] Status engine_disconnect(std::uint16_t port, std::string_view control_token);
+
+// A general HTTP/1.0 request with an optional JSON body (serialised compactly,
+// object keys in ascending byte order), bounded as a whole by `deadline` on
+// `clock`. The socket time limits are real time; `clock` decides when the
+// deadline has passed between steps.
+// Codes: engine_deadline_exceeded, engine_connect_failed, engine_timeout_failed,
+// engine_write_failed, engine_read_failed, engine_response_too_large,
+// engine_response_invalid.
+[[nodiscard]] Result<EngineReply> engine_exchange(std::uint16_t port, std::string_view control_token,
+                                                  std::string_view method, std::string_view path,
+                                                  const JsonValue* body, MonoTime deadline,
+                                                  Clock& clock = system_clock());
+
+// The reply parser of engine_exchange, over the raw response bytes: decodes them
+// as UTF-8 with U+FFFD for invalid sequences, splits head and body at the first
+// "\r\n\r\n" and reads the status code, the second word of the status line.
+// Code: engine_response_invalid.
+[[nodiscard]] Result<EngineReply> parse_engine_reply(std::string_view response);
+
+// The request texts, exactly as sent (exposed for tests).
+std::string format_connect_request(std::string_view control_token, std::string_view body);
+std::string format_disconnect_request(std::string_view control_token);
+std::string format_exchange_request(std::string_view method, std::string_view path, std::string_view control_token,
+                                    const std::string* body);
+
+// The /connect body for a configuration text.
+std::string connect_body(std::string_view config_text);
+
+}  // namespace brenmoor
