@@ -1,7 +1,9 @@
 #include "control/records.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include <simdjson.h>
@@ -18,39 +20,51 @@ using dom::element_type;
 
 constexpr std::string_view kDecodeFailed = "request_decode_failed";
 
-// Scrubs the parser's buffers before they are released: the string buffer holds
-// the unescaped tokens and keys of the request.
+static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+
+// The parser's string buffer holds the unescaped tokens and keys of the request;
+// it is scrubbed before release. Strings are laid out from the start of the buffer,
+// so zeroing up to the end of the furthest string covers every one of them.
 class ScrubbedParser {
  public:
   ~ScrubbedParser() {
-    const std::size_t cap = parser_.doc.capacity();
-    if (cap != 0 && parser_.doc.string_buf) {
-      const std::size_t n = SIMDJSON_ROUNDUP_N(5 * cap / 3 + simdjson::SIMDJSON_PADDING, 64);
-      volatile std::uint8_t* p = parser_.doc.string_buf.get();
-      for (std::size_t i = 0; i < n; ++i) p[i] = 0;
-    }
+    if (used_ != 0) secure_zero(parser_.doc.string_buf.get(), used_);
   }
   dom::parser& get() { return parser_; }
-
- private:
-  dom::parser parser_;
-};
-
-// A padded private copy of the input, zeroed on release, so no unscrubbed copy of
-// the request is left behind by the parser's own padding step.
-class PaddedCopy {
- public:
-  explicit PaddedCopy(std::string_view bytes) : buf_(bytes.size() + simdjson::SIMDJSON_PADDING, '\0') {
-    std::copy(bytes.begin(), bytes.end(), buf_.begin());
-    size_ = bytes.size();
+  void note_parsed(element root) {
+    const std::uint8_t* base = parser_.doc.string_buf.get();
+    if (base == nullptr) return;
+    std::size_t end = 0;
+    visit_strings(root, [&](std::string_view s) {
+      const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+      end = std::max(end, static_cast<std::size_t>(p - base) + s.size() + 1);
+    });
+    used_ = end;
   }
-  ~PaddedCopy() { zero_and_clear(buf_); }
-  const char* data() const { return buf_.data(); }
-  std::size_t size() const { return size_; }
 
  private:
-  std::string buf_;
-  std::size_t size_;
+  template <class F>
+  static void visit_strings(element e, const F& f) {
+    switch (e.type()) {
+      case element_type::STRING: f(e.get_string().value_unsafe()); break;
+      case element_type::ARRAY: {
+        const dom::array array = e.get_array().value_unsafe();
+        for (element child : array) visit_strings(child, f);
+        break;
+      }
+      case element_type::OBJECT: {
+        const dom::object object = e.get_object().value_unsafe();
+        for (auto field : object) {
+          f(field.key);
+          visit_strings(field.value, f);
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+  dom::parser parser_;
+  std::size_t used_ = 0;
 };
 
 // Rejects an object in which any key occurs twice (keys compared unescaped).
@@ -209,16 +223,28 @@ bool read_request(dom::object obj, ServiceRequest& r) {
 
 // Parses one JSON document (strict UTF-8, nothing after the value) and hands its root object to `read`.
 template <class Record, class Reader>
-Result<Record> decode_object(std::string_view bytes, Reader read, std::string_view code) {
-  PaddedCopy copy(bytes);
+Result<Record> decode_padded(std::string_view padded, Reader read, std::string_view code) {
   ScrubbedParser parser;
   element root;
-  if (parser.get().parse(copy.data(), copy.size(), false).get(root) != simdjson::SUCCESS) return fail(code);
+  if (parser.get().parse(padded.data(), padded.size(), false).get(root) != simdjson::SUCCESS) return fail(code);
+  parser.note_parsed(root);
   dom::object obj;
   if (root.get_object().get(obj) != simdjson::SUCCESS) return fail(code);
   Record record;
   if (!read(obj, record)) return fail(code);
   return record;
+}
+
+// A zeroed-on-release padded copy, so the parser never makes an unscrubbed one.
+template <class Record, class Reader>
+Result<Record> decode_object(std::string_view bytes, Reader read, std::string_view code) {
+  const std::size_t size = bytes.size() + kJsonPadding;
+  std::unique_ptr<char[]> copy(new char[size]);
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  std::memset(copy.get() + bytes.size(), 0, kJsonPadding);
+  auto r = decode_padded<Record>(std::string_view(copy.get(), bytes.size()), read, code);
+  secure_zero(copy.get(), size);
+  return r;
 }
 
 bool read_carrier_status(dom::object obj, CarrierStatus& s) {
@@ -330,6 +356,10 @@ std::string_view command_name(Command c) {
 
 Result<ServiceRequest> decode_request(std::string_view body) {
   return decode_object<ServiceRequest>(body, read_request, kDecodeFailed);
+}
+
+Result<ServiceRequest> decode_request_padded(std::string_view body) {
+  return decode_padded<ServiceRequest>(body, read_request, kDecodeFailed);
 }
 
 Result<CarrierStatus> decode_carrier_status(std::string_view json) {

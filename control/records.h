@@ -113,6 +113,12 @@ struct ServiceResponse {
 };
 
 [[nodiscard]] Result<ServiceRequest> decode_request(std::string_view body);
+
+// Readable bytes the JSON parser may look at past the end of its input.
+inline constexpr std::size_t kJsonPadding = 64;
+// Same as decode_request, without the private padded copy: body.data() must be
+// followed by at least kJsonPadding readable bytes (the frame reader allocates them).
+[[nodiscard]] Result<ServiceRequest> decode_request_padded(std::string_view body);
 [[nodiscard]] Result<std::string> encode_response(const ServiceResponse& response);
 ServiceResponse error_response(std::string_view code);
 

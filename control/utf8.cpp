@@ -1,6 +1,7 @@
 #include "control/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace brenmoor {
 namespace {
@@ -63,9 +64,16 @@ std::string utf8_lossy(std::string_view s) {
   return out;
 }
 
+void secure_zero(void* data, std::size_t size) {
+  if (size == 0) return;
+  std::memset(data, 0, size);
+  // The empty asm with a memory clobber makes the stores observable, so the
+  // compiler cannot drop them as dead before the memory is freed.
+  __asm__ __volatile__("" : : "r"(data) : "memory");
+}
+
 void zero_and_clear(std::string& s) {
-  volatile char* p = s.data();
-  for (std::size_t i = 0; i < s.size(); ++i) p[i] = 0;
+  secure_zero(s.data(), s.size());
   s.clear();
 }
 
