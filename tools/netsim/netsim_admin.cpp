@@ -30,6 +30,7 @@ constexpr const char* kHelp =
     "  add-interface ALIAS [--index N] [--metric M] [--disconnected]\n"
     "  set-interface IFINDEX [--connected|--disconnected] [--metric M] [--ipv6-metric M]\n"
     "  remove-interface ALIAS\n"
+    "  add-engine-adapter ALIAS --owner PID   an engine's TUN adapter, gone when PID ends\n"
     "  fault add --match TEXT --action fail|exit1|hang|garbage|tentative [--count N]\n"
     "  fault clear\n";
 
@@ -257,7 +258,7 @@ int run_admin(const std::vector<std::string>& args) {
   if (cmd == "fault") return cmd_fault(args);
 
   Parsed p = parse_args(args, 0, {"--to", "--gateway", "--metric", "--if", "--next-hop", "--store", "--index",
-                                  "--ipv6-metric"},
+                                  "--ipv6-metric", "--owner"},
                         {"--tentative", "--disconnected", "--connected"});
   if (!p.problem.empty()) return usage_error(p.problem);
   auto positional_count = [&](std::size_t n) { return p.positional.size() == n; };
@@ -426,6 +427,13 @@ int run_admin(const std::vector<std::string>& args) {
       s.remove_interface(i->index);
       return 0;
     });
+  }
+  if (cmd == "add-engine-adapter") {
+    auto owner = number_arg(p.value("--owner"));
+    if (!positional_count(2) || !owner || *owner < 1) return usage_error("add-engine-adapter ALIAS --owner PID");
+    std::string problem;
+    if (!create_engine_adapter(p.positional[1], *owner, &problem)) return error(problem, 1);
+    return 0;
   }
   return usage_error("unknown command " + cmd);
 }
