@@ -209,11 +209,17 @@ void serve(TcpStream s, const Settings& settings, ControlApi& api) {
   drain(s, kLingerLimit);
 }
 
+// BRENMOOR_NETSIM names the simulated network's state file; unset or empty: none.
+bool simulated_network() {
+  auto path = platform::get_env("BRENMOOR_NETSIM");
+  return path && !path->empty();
+}
+
 AdapterHooks adapter_hooks() {
   const std::string alias(kAdapterAlias);
   AdapterHooks hooks;
   hooks.create = [alias](std::string* error) {
-    if (!platform::get_env("BRENMOOR_NETSIM")) {
+    if (!simulated_network()) {
       log_line("tun adapter \"" + alias + "\" requested (no simulated network)");
       return true;
     }
@@ -227,7 +233,7 @@ AdapterHooks adapter_hooks() {
 #endif
   };
   hooks.remove = [alias](std::string* error) {
-    if (!platform::get_env("BRENMOOR_NETSIM")) {
+    if (!simulated_network()) {
       log_line("tun adapter \"" + alias + "\" removal requested (no simulated network)");
       return true;
     }
