@@ -1,0 +1,50 @@
+#include "platform/process.h"
+
+namespace brenmoor::platform {
+namespace {
+
+// The quoting that CommandLineToArgvW and the C runtime undo: backslashes are
+// literal except in front of a quote, so a run of them is doubled when a quote (an
+// escaped one, or the closing one) follows. Arguments needing no quotes stay bare.
+void append_quoted(std::string& out, std::string_view arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string_view::npos) {
+    out.append(arg);
+    return;
+  }
+  out.push_back('"');
+  for (std::size_t i = 0;; ++i) {
+    std::size_t backslashes = 0;
+    while (i < arg.size() && arg[i] == '\\') {
+      ++backslashes;
+      ++i;
+    }
+    if (i == arg.size()) {
+      out.append(backslashes * 2, '\\');
+      break;
+    }
+    if (arg[i] == '"') {
+      out.append(backslashes * 2 + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    out.push_back(arg[i]);
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+std::string build_command_line(std::string_view program, const std::vector<std::string>& args) {
+  // The program name is read up to the next quote with no escapes at all, so it is
+  // always quoted (spawn_process refuses a name containing a quote).
+  std::string line = "\"";
+  line.append(program);
+  line.push_back('"');
+  for (const auto& a : args) {
+    line.push_back(' ');
+    append_quoted(line, a);
+  }
+  return line;
+}
+
+}  // namespace brenmoor::platform

@@ -1,0 +1,165 @@
+// Child processes: start a program with an argument vector, watch it, read its
+// output pipes, terminate it. Used by the network command runner (route, netsh,
+// powershell.exe) and by the engine launch. Put a child into a kill-on-close job
+// right after spawning it (platform/job.h); this header never kills on its own.
+//
+// Ownership: a Process owns the child's process handle and, until they are taken,
+// its output pipes. Destroying a Process closes them but leaves the child running
+// (a Job ends it). One Process is used by one thread at a time; it may be moved to
+// another thread (the PowerShell waiter takes the child over).
+//
+// Platform notes:
+// - Windows: CreateProcessW, command line quoted so that CommandLineToArgvW (and the
+//   C runtime) give every argument back unchanged; only the three standard handles
+//   are inherited (PROC_THREAD_ATTRIBUTE_HANDLE_LIST).
+// - POSIX: every child is forked by one long-lived spawner thread and carries
+//   PR_SET_PDEATHSIG=SIGKILL, so children die with the service even when the
+//   service is killed; each child leads its own process group (the "job"). The
+//   child's exit is observed without reaping it while a Job still refers to it,
+//   so its process id and group id cannot be reused before the Job is closed.
+//
+// Errors are the codes below; nothing above platform/ sees errno or GetLastError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "control/error.h"
+
+namespace brenmoor::platform {
+
+inline constexpr std::string_view kSpawnFailed = "spawn_failed";                // the child could not be created
+inline constexpr std::string_view kProcessWaitFailed = "process_wait_failed";   // exit check or wait failed
+inline constexpr std::string_view kProcessTerminateFailed = "process_terminate_failed";
+inline constexpr std::string_view kPipeReadFailed = "pipe_read_failed";
+
+// Where a standard output stream of the child goes.
+enum class StdioMode {
+  null_device,  // "NUL" / /dev/null
+  pipe,         // an anonymous pipe; the parent reads it (take_stdout / take_stderr)
+};
+
+struct EnvOverride {
+  std::string name;   // no '=' ; on Windows compared without regard to case
+  std::string value;
+};
+
+struct SpawnOptions {
+  // A bare name ("route", "netsh", "powershell.exe") is found by the platform's
+  // normal executable search (Windows: CreateProcessW's search order; POSIX: the
+  // service's PATH). A path is used as it is.
+  std::string program;
+  // Arguments after the program name; each reaches the child unchanged.
+  std::vector<std::string> args;
+  // Standard input is always the null device.
+  StdioMode stdout_mode = StdioMode::null_device;
+  StdioMode stderr_mode = StdioMode::null_device;
+  // Set on top of the service's own environment (an existing variable of the same
+  // name is replaced). Empty: the child inherits the environment unchanged.
+  std::vector<EnvOverride> env;
+  // Working directory and creation flags are always inherited / default.
+};
+
+// The native pipe end, switched in this one place.
+#ifdef _WIN32
+using NativePipe = void*;  // HANDLE
+#else
+using NativePipe = int;
+#endif
+
+// The reading end of a child's output pipe. Owns it; closing it (or destruction)
+// releases it, after which a child still writing gets a broken pipe.
+class PipeReader {
+ public:
+  PipeReader() = default;
+  explicit PipeReader(NativePipe p);
+  PipeReader(PipeReader&& o) noexcept;
+  PipeReader& operator=(PipeReader&& o) noexcept;
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+  ~PipeReader();
+
+  bool is_open() const;
+  NativePipe native() const { return p_; }
+  // Blocks until bytes are available. Returns how many were read into buf, or 0 at
+  // the end of the stream (every writer closed: the child and anything it started
+  // that still holds the pipe). Error: kPipeReadFailed.
+  [[nodiscard]] Result<std::size_t> read(char* buf, std::size_t len);
+  void close() noexcept;
+
+ private:
+  NativePipe p_ =
+#ifdef _WIN32
+      nullptr;
+#else
+      -1;
+#endif
+};
+
+// Everything a child wrote to its two pipes, each read to its end.
+struct PipeOutput {
+  std::string stdout_bytes;
+  std::string stderr_bytes;
+};
+
+// Reads both pipes concurrently until both report end of stream (so a child that
+// fills one pipe while the parent waits on the other cannot deadlock). A closed
+// (default) reader counts as an empty stream. Error: kPipeReadFailed.
+[[nodiscard]] Result<PipeOutput> read_to_end(PipeReader& out, PipeReader& err);
+
+struct ChildHandle;  // backend-defined; shared with the Job the child is put in
+
+class Process {
+ public:
+  Process();
+  Process(Process&&) noexcept;
+  Process& operator=(Process&&) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process();
+
+  bool valid() const;
+  // The system's process id (for diagnostics and tests).
+  std::uint64_t id() const;
+
+  // Without blocking: nullopt while the child runs, its exit code once it has
+  // exited. POSIX: a child ended by a signal reports 128 + the signal number.
+  // Error: kProcessWaitFailed.
+  [[nodiscard]] Result<std::optional<std::uint32_t>> try_wait();
+  // Blocks until the child has exited. Error: kProcessWaitFailed.
+  [[nodiscard]] Result<std::uint32_t> wait();
+  // Ends the child at once (TerminateProcess with exit code 1 / SIGKILL). A child
+  // that has already exited is not an error. Does not wait. Error: kProcessTerminateFailed.
+  [[nodiscard]] Status terminate();
+
+  // The parent's ends of the output pipes; a closed reader when the stream was not
+  // a pipe or has been taken already.
+  PipeReader take_stdout();
+  PipeReader take_stderr();
+
+  // Backend use (the job backends).
+  const std::shared_ptr<ChildHandle>& child() const { return child_; }
+
+ private:
+  friend Result<Process> spawn_process(const SpawnOptions&);
+  std::shared_ptr<ChildHandle> child_;
+  std::optional<std::uint32_t> exit_code_;
+  PipeReader stdout_;
+  PipeReader stderr_;
+};
+
+// Creates the child. Error: kSpawnFailed (program not found, not executable,
+// resources exhausted, an argument or name the platform cannot carry such as an
+// embedded NUL).
+[[nodiscard]] Result<Process> spawn_process(const SpawnOptions& options);
+
+// Windows only, exposed for tests: the command line spawn_process builds (quoted
+// program first, then every argument quoted per the CommandLineToArgvW rules).
+std::string build_command_line(std::string_view program, const std::vector<std::string>& args);
+
+}  // namespace brenmoor::platform

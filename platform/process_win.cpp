@@ -1,0 +1,288 @@
+#ifndef _WIN32
+#error "Windows backend built for another platform"
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+#include "platform/process.h"
+#include "platform/process_child_win.h"
+#include "platform/wide.h"
+
+namespace brenmoor::platform {
+namespace {
+
+// CreateProcessW's limit for lpCommandLine, terminating NUL included.
+constexpr std::size_t kMaxCommandLine = 32767;
+
+struct Handle {
+  HANDLE h = nullptr;
+  Handle() = default;
+  explicit Handle(HANDLE v) : h(v == INVALID_HANDLE_VALUE ? nullptr : v) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (h != nullptr) CloseHandle(h);
+  }
+  HANDLE release() { return std::exchange(h, nullptr); }
+};
+
+bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+std::wstring_view env_name(std::wstring_view entry) {
+  // Entries such as "=C:=C:\dir" keep drive state; their name starts with '='.
+  return entry.substr(0, entry.find(L'=', 1));
+}
+
+bool same_name(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The service's environment with the overrides applied, as the double-NUL-terminated
+// block CreateProcessW takes, sorted by name without regard to case as the system
+// keeps it.
+std::wstring build_environment_block(const std::vector<EnvOverride>& overrides) {
+  std::vector<std::wstring> entries;
+  if (LPWCH block = GetEnvironmentStringsW(); block != nullptr) {
+    for (const wchar_t* p = block; *p != L'\0';) {
+      std::wstring entry(p);
+      p += entry.size() + 1;
+      entries.push_back(std::move(entry));
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  std::vector<std::wstring> names;
+  for (const auto& o : overrides) names.push_back(widen(o.name));
+  std::erase_if(entries, [&](const std::wstring& e) {
+    return std::any_of(names.begin(), names.end(), [&](const std::wstring& n) { return same_name(env_name(e), n); });
+  });
+  for (const auto& o : overrides) entries.push_back(widen(o.name) + L"=" + widen(o.value));
+  std::stable_sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+    std::wstring_view na = env_name(a), nb = env_name(b);
+    return CompareStringOrdinal(na.data(), static_cast<int>(na.size()), nb.data(), static_cast<int>(nb.size()), TRUE) ==
+           CSTR_LESS_THAN;
+  });
+  std::wstring out;
+  for (const auto& e : entries) {
+    out.append(e);
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  if (entries.empty()) out.push_back(L'\0');
+  return out;
+}
+
+Result<std::string> drain(PipeReader& r) {
+  std::string bytes;
+  if (!r.is_open()) return bytes;
+  char buf[8192];
+  for (;;) {
+    auto n = r.read(buf, sizeof buf);
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) return bytes;
+    bytes.append(buf, *n);
+  }
+}
+
+}  // namespace
+
+// ---- PipeReader -----------------------------------------------------------------
+
+PipeReader::PipeReader(NativePipe p) : p_(p) {}
+PipeReader::PipeReader(PipeReader&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+PipeReader& PipeReader::operator=(PipeReader&& o) noexcept {
+  if (this != &o) {
+    close();
+    p_ = std::exchange(o.p_, nullptr);
+  }
+  return *this;
+}
+PipeReader::~PipeReader() { close(); }
+bool PipeReader::is_open() const { return p_ != nullptr; }
+void PipeReader::close() noexcept {
+  if (p_ != nullptr) {
+    const DWORD saved = GetLastError();
+    CloseHandle(p_);
+    SetLastError(saved);
+  }
+  p_ = nullptr;
+}
+
+Result<std::size_t> PipeReader::read(char* buf, std::size_t len) {
+  if (p_ == nullptr) return fail(kPipeReadFailed);
+  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(len, 1U << 20));
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(p_, buf, want, &got, nullptr)) {
+      // Every writer closed its end: the normal end of an anonymous pipe.
+      if (GetLastError() == ERROR_BROKEN_PIPE) return std::size_t{0};
+      return fail(kPipeReadFailed);
+    }
+    // A zero-byte write by the child completes a read with nothing: not the end.
+    if (got > 0 || want == 0) return static_cast<std::size_t>(got);
+  }
+}
+
+// Anonymous pipes have no overlapped reads, so the second pipe gets its own thread.
+Result<PipeOutput> read_to_end(PipeReader& out, PipeReader& err) {
+  Result<std::string> err_bytes = std::string();
+  std::thread err_reader;
+  try {
+    if (err.is_open()) err_reader = std::thread([&] { err_bytes = drain(err); });
+  } catch (...) {
+    return fail(kPipeReadFailed);
+  }
+  Result<std::string> out_bytes = drain(out);
+  if (err_reader.joinable()) err_reader.join();
+  if (!out_bytes) return std::unexpected(out_bytes.error());
+  if (!err_bytes) return std::unexpected(err_bytes.error());
+  return PipeOutput{std::move(*out_bytes), std::move(*err_bytes)};
+}
+
+// ---- Process --------------------------------------------------------------------
+
+Process::Process() = default;
+Process::Process(Process&&) noexcept = default;
+Process& Process::operator=(Process&&) noexcept = default;
+Process::~Process() = default;
+
+bool Process::valid() const { return child_ != nullptr; }
+std::uint64_t Process::id() const { return child_ ? child_->pid : 0; }
+
+Result<std::optional<std::uint32_t>> Process::try_wait() {
+  if (exit_code_) return exit_code_;
+  if (!child_) return fail(kProcessWaitFailed);
+  // Wait with no timeout rather than GetExitCodeProcess alone: a child may exit
+  // with code 259 (STILL_ACTIVE).
+  switch (WaitForSingleObject(child_->process, 0)) {
+    case WAIT_TIMEOUT:
+      return std::optional<std::uint32_t>{};
+    case WAIT_OBJECT_0: {
+      DWORD code = 0;
+      if (!GetExitCodeProcess(child_->process, &code)) return fail(kProcessWaitFailed);
+      exit_code_ = code;
+      return exit_code_;
+    }
+    default:
+      return fail(kProcessWaitFailed);
+  }
+}
+
+Result<std::uint32_t> Process::wait() {
+  if (exit_code_) return *exit_code_;
+  if (!child_) return fail(kProcessWaitFailed);
+  if (WaitForSingleObject(child_->process, INFINITE) != WAIT_OBJECT_0) return fail(kProcessWaitFailed);
+  DWORD code = 0;
+  if (!GetExitCodeProcess(child_->process, &code)) return fail(kProcessWaitFailed);
+  exit_code_ = code;
+  return *exit_code_;
+}
+
+Status Process::terminate() {
+  if (!child_) return fail(kProcessTerminateFailed);
+  if (exit_code_) return {};
+  if (TerminateProcess(child_->process, 1)) return {};
+  // Fails with access denied once the process has ended; that is not an error here.
+  if (WaitForSingleObject(child_->process, 0) == WAIT_OBJECT_0) return {};
+  return fail(kProcessTerminateFailed);
+}
+
+PipeReader Process::take_stdout() { return std::move(stdout_); }
+PipeReader Process::take_stderr() { return std::move(stderr_); }
+
+// ---- spawn_process ----------------------------------------------------------------
+
+Result<Process> spawn_process(const SpawnOptions& options) {
+  if (options.program.empty() || has_nul(options.program) || options.program.find('"') != std::string::npos) {
+    return fail(kSpawnFailed);
+  }
+  for (const auto& a : options.args) {
+    if (has_nul(a)) return fail(kSpawnFailed);
+  }
+  for (const auto& e : options.env) {
+    if (e.name.empty() || e.name.find('=') != std::string::npos || has_nul(e.name) || has_nul(e.value)) {
+      return fail(kSpawnFailed);
+    }
+  }
+  std::wstring command_line = widen(build_command_line(options.program, options.args));
+  if (command_line.size() >= kMaxCommandLine) return fail(kSpawnFailed);
+
+  // Inheritable handles for the child's side only; the handle list below limits
+  // inheritance to exactly these, whatever else in the service is inheritable.
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  Handle null_device(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr));
+  if (null_device.h == nullptr) return fail(kSpawnFailed);
+  Handle out_read, out_write, err_read, err_write;
+  auto make_pipe = [&](Handle& r, Handle& w) {
+    HANDLE hr = nullptr, hw = nullptr;
+    if (!CreatePipe(&hr, &hw, &inherit, 0)) return false;
+    r.h = hr;
+    w.h = hw;
+    return SetHandleInformation(hr, HANDLE_FLAG_INHERIT, 0) != 0;
+  };
+  if (options.stdout_mode == StdioMode::pipe && !make_pipe(out_read, out_write)) return fail(kSpawnFailed);
+  if (options.stderr_mode == StdioMode::pipe && !make_pipe(err_read, err_write)) return fail(kSpawnFailed);
+
+  HANDLE std_in = null_device.h;
+  HANDLE std_out = out_write.h != nullptr ? out_write.h : null_device.h;
+  HANDLE std_err = err_write.h != nullptr ? err_write.h : null_device.h;
+  std::vector<HANDLE> inherited;
+  for (HANDLE h : {std_in, std_out, std_err}) {
+    if (std::find(inherited.begin(), inherited.end(), h) == inherited.end()) inherited.push_back(h);
+  }
+
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<unsigned char> list_storage(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) return fail(kSpawnFailed);
+  struct ListGuard {
+    LPPROC_THREAD_ATTRIBUTE_LIST l;
+    ~ListGuard() { DeleteProcThreadAttributeList(l); }
+  } list_guard{list};
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                 inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+    return fail(kSpawnFailed);
+  }
+
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = std_in;
+  si.StartupInfo.hStdOutput = std_out;
+  si.StartupInfo.hStdError = std_err;
+  si.lpAttributeList = list;
+
+  std::wstring env_block;
+  if (!options.env.empty()) env_block = build_environment_block(options.env);
+
+  // No behavioural creation flags: EXTENDED_STARTUPINFO_PRESENT only says that the
+  // attribute list is there, CREATE_UNICODE_ENVIRONMENT only how the block is encoded.
+  // The program name goes through the normal search (NULL application name).
+  DWORD flags = EXTENDED_STARTUPINFO_PRESENT;
+  if (!options.env.empty()) flags |= CREATE_UNICODE_ENVIRONMENT;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
+                      env_block.empty() ? nullptr : env_block.data(), nullptr, &si.StartupInfo, &pi)) {
+    return fail(kSpawnFailed);
+  }
+  CloseHandle(pi.hThread);
+
+  Process p;
+  try {
+    p.child_ = std::make_shared<ChildHandle>(pi.hProcess, pi.dwProcessId);
+  } catch (...) {
+    TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hProcess);
+    return fail(kSpawnFailed);
+  }
+  p.stdout_ = PipeReader(out_read.release());
+  p.stderr_ = PipeReader(err_read.release());
+  return p;
+}
+
+}  // namespace brenmoor::platform
