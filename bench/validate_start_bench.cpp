@@ -28,6 +28,8 @@ std::string make_config() {
     config += rule;
   }
   config += final_rule;
+  // As decoded from a request: no spare capacity, so a parser must copy to pad it.
+  config.shrink_to_fit();
   return config;
 }
 

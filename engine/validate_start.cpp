@@ -2,8 +2,13 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <vector>
 
+#include "control/utf8.h"
 #include "engine/assets.h"
 #include "platform/dir.h"
 #include "platform/ip.h"
@@ -260,6 +265,89 @@ std::optional<std::string> floated_big_integers(std::string_view text) {
   return out;
 }
 
+// The configuration carries the proxy's user ids, and every copy of the request is
+// zeroed before its memory is released; so are the parser's copies: the padded input
+// and the unescaped strings. A fresh parser per call keeps nothing between requests.
+class ScrubbedParse {
+ public:
+  explicit ScrubbedParse(std::string_view text)
+      : size_(text.size()), padded_(new char[text.size() + simdjson::SIMDJSON_PADDING]) {
+    std::memcpy(padded_.get(), text.data(), text.size());
+    std::memset(padded_.get() + size_, 0, simdjson::SIMDJSON_PADDING);
+  }
+  ScrubbedParse(const ScrubbedParse&) = delete;
+  ScrubbedParse& operator=(const ScrubbedParse&) = delete;
+  ~ScrubbedParse() {
+    secure_zero(padded_.get(), size_);
+    if (parser_.doc.string_buf) secure_zero(parser_.doc.string_buf.get(), string_bytes_used_);
+  }
+
+  simdjson::error_code parse(dom::element& doc) {
+    const auto error = parser_.parse(padded_.get(), size_, false).get(doc);
+    string_bytes_used_ = error == simdjson::SUCCESS ? used_through_last_string(doc) : whole_string_buffer();
+    return error;
+  }
+
+ private:
+  // Strings are laid out in document order from the buffer's start, each with a
+  // 4-byte length before and a NUL after, so the document's last string ends the
+  // used part. It lies in the last member of an object (its value, else its key),
+  // or in the last element of an array that holds any string.
+  std::size_t used_through_last_string(dom::element root) const {
+    // Depth-first from the back, on an explicit stack (documents nest up to 1024
+    // deep). A key waits beneath its value: it counts only if the value has no string.
+    struct Pending {
+      dom::element element;
+      std::optional<std::string_view> key;
+    };
+    std::vector<Pending> pending{{root, std::nullopt}};
+    while (!pending.empty()) {
+      const Pending p = pending.back();
+      pending.pop_back();
+      if (p.key) return end_of(*p.key);
+      switch (p.element.type()) {
+        case dom::element_type::STRING:
+          return end_of(p.element.get_string().value_unsafe());
+        case dom::element_type::OBJECT: {
+          const dom::object object = p.element.get_object().value_unsafe();
+          std::optional<dom::key_value_pair> last;
+          for (dom::key_value_pair field : object) last = field;
+          if (last) {
+            pending.push_back({p.element, last->key});
+            pending.push_back({last->value, std::nullopt});
+          }
+          break;
+        }
+        case dom::element_type::ARRAY:
+        {
+          const dom::array array = p.element.get_array().value_unsafe();
+          for (dom::element child : array) pending.push_back({child, std::nullopt});
+        }
+          break;
+        default:
+          break;
+      }
+    }
+    return 0;
+  }
+
+  std::size_t end_of(std::string_view s) const {
+    const auto* base = reinterpret_cast<const char*>(parser_.doc.string_buf.get());
+    return static_cast<std::size_t>(s.data() - base) + s.size() + 1;
+  }
+
+  // A failed parse may have written some strings before it stopped; clear all the
+  // buffer can hold (the size simdjson 3.0 gives it for this capacity).
+  std::size_t whole_string_buffer() const { return 5 * parser_.doc.capacity() / 3 + simdjson::SIMDJSON_PADDING; }
+
+  std::size_t size_;
+  std::unique_ptr<char[]> padded_;
+  dom::parser parser_;
+  std::size_t string_bytes_used_ = 0;
+};
+
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3, "whole_string_buffer() mirrors simdjson 3's string buffer size");
+
 Status check_config_document(dom::element doc, std::string_view server_address) {
   dom::object root;
   if (doc.get_object().get(root) != simdjson::SUCCESS) return fail("config_shape_invalid");
@@ -304,20 +392,19 @@ bool is_valid_server_address(std::string_view address) {
   return is_host_name(address);
 }
 
-Status check_start_config(const std::string& config_json, std::string_view server_address) {
+Status check_start_config(std::string_view config_json, std::string_view server_address) {
   // Before any parsing: no document above the limit is ever parsed.
   if (config_json.size() > kMaxConfigBytes) return fail("config_too_large");
   if (!is_valid_server_address(server_address)) return fail("server_address_invalid");
 
-  // A fresh parser per call: its buffers hold copies of the configuration's strings
-  // (user ids among them) and must not outlive the request.
-  dom::parser parser;
+  ScrubbedParse parse(config_json);
   dom::element doc;
-  auto error = parser.parse(config_json).get(doc);
+  const auto error = parse.parse(doc);
   if (error == simdjson::NUMBER_ERROR) {
     if (auto floated = floated_big_integers(config_json)) {
-      dom::parser retry;
-      if (retry.parse(*floated).get(doc) != simdjson::SUCCESS) return fail("config_invalid");
+      ScrubbedParse retry(*floated);
+      zero_and_clear(*floated);
+      if (retry.parse(doc) != simdjson::SUCCESS) return fail("config_invalid");
       return check_config_document(doc, server_address);
     }
   }

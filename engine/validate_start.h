@@ -35,7 +35,7 @@ std::string_view expected_wintun_sha256();
 // address ("server_address_invalid"), then the configuration ("config_invalid",
 // "config_shape_invalid", "config_section_invalid", "config_inbounds_invalid",
 // "config_outbounds_invalid", "config_carrier_invalid", "config_routing_invalid").
-[[nodiscard]] Status check_start_config(const std::string& config_json, std::string_view server_address);
+[[nodiscard]] Status check_start_config(std::string_view config_json, std::string_view server_address);
 
 // An IPv4/IPv6 literal, or a dotted host name of 1..63-byte LDH labels; 1..255 bytes.
 bool is_valid_server_address(std::string_view address);
