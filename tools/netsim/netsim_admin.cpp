@@ -223,32 +223,6 @@ int cmd_fault(const std::vector<std::string>& args) {
 
 }  // namespace
 
-State typical_state() {
-  State s;
-  Interface lo{1, "Loopback Pseudo-Interface 1", true, 75, 75, 0, {}};
-  Interface eth{12, "Ethernet", true, 25, 25, 0, {"192.168.1.1"}};
-  Interface wifi{7, "Wi-Fi", false, 35, 35, 0, {}};
-  s.interfaces = {lo, wifi, eth};
-  s.addresses = {
-      {"127.0.0.1", 8, 1, Store::kActive, AddressState::kPreferred},
-      {"::1", 128, 1, Store::kActive, AddressState::kPreferred},
-      {"192.168.1.23", 24, 12, Store::kActive, AddressState::kPreferred},
-      {"2001:db8:5a1:1::23", 64, 12, Store::kActive, AddressState::kPreferred},
-      {"fe80::8d4:6a1f:2c3b:91e5", 64, 12, Store::kActive, AddressState::kPreferred},
-  };
-  s.routes = {
-      {"127.0.0.0/8", 1, "0.0.0.0", 256, Store::kActive},
-      {"::1/128", 1, "::", 256, Store::kActive},
-      {"0.0.0.0/0", 12, "192.168.1.1", 0, Store::kActive},
-      {"192.168.1.0/24", 12, "0.0.0.0", 256, Store::kActive},
-      {"::/0", 12, "fe80::1", 256, Store::kActive},
-      {"2001:db8:5a1:1::/64", 12, "::", 256, Store::kActive},
-      {"fe80::/64", 12, "::", 256, Store::kActive},
-  };
-  s.next_interface_index = 15;
-  return s;
-}
-
 int run_admin(const std::vector<std::string>& args) {
   if (args.empty() || args[0] == "help" || args[0] == "--help") {
     sys::write_stdout(kHelp);

@@ -10,8 +10,4 @@ namespace netsim {
 // negative answer (diff found differences, nothing to drop), 2 usage or state errors.
 int run_admin(const std::vector<std::string>& args);
 
-// The typical machine of `netsim init-typical`.
-struct State;
-State typical_state();
-
 }  // namespace netsim
