@@ -6,7 +6,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 third="$here/third_party-cache"   # generated, never committed (see .gitignore)
 
 need=(cmake g++ make ninja-build libsimdjson-dev libssl-dev googletest libgtest-dev libbenchmark-dev
-      clang libclang-rt-14-dev mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev python3)
+      clang clang-16 libclang-rt-16-dev mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev python3)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
