@@ -52,6 +52,7 @@ PathParts split_path(std::string_view path, PathStyle style) {
       parts.prefix += '\\';
       if (server_end < path.size()) parts.prefix += path.substr(server_end + 1, share_end - server_end - 1);
       pos = share_end;
+      parts.has_root = true;  // a UNC prefix always stands for the share's root
     }
   }
   if (pos < path.size() && is_separator(path[pos], style)) parts.has_root = true;

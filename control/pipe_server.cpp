@@ -35,7 +35,7 @@ void handle_connection(SharedState& state, platform::PipeInstance pipe) {
   pipe.flush_disconnect_close();
 }
 
-void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path) {
+void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path, const PipeReadyHook& on_ready) {
   LifecycleGate& gate = state->gate();
   platform::PipeServer server(pipe_path);
   for (;;) {
@@ -48,6 +48,7 @@ void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_p
       continue;
     }
     if (gate.is_stopping()) return;  // the instance closes on the way out
+    if (on_ready) on_ready();
 
     if (auto connected = instance->wait_for_client(); !connected) {
       // Out of resources for a connection is a creation failure in disguise; any

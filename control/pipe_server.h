@@ -8,6 +8,7 @@
 // touches the state and the gate, which it keeps alive itself.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,10 +20,15 @@ namespace brenmoor {
 // Pause after a failure to build the descriptor or to create an instance.
 inline constexpr Duration kPipeRetryPause = std::chrono::milliseconds(500);
 
+// Called on the loop thread each time an instance exists and the loop is about to
+// wait for a client: from then on a client can connect. Tests synchronise on it.
+using PipeReadyHook = std::function<void()>;
+
 // Runs until the gate's stopping flag is set, then returns. pipe_path is the
 // platform's control pipe path (platform::control_pipe_path()); tests pass their own.
 // The descriptor is rebuilt from the process command line for every instance.
-void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path);
+void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path,
+                   const PipeReadyHook& on_ready = {});
 
 // Serves one connected client: identity, request, dispatch, response, close. Every
 // failure is answered with its error response and logged as "request failed: {code}".

@@ -35,6 +35,13 @@ class PipeClient final : public PipeStream {
   bool close_write();
   void close() noexcept;
 
+  // Backend use: takes ownership of a connected handle.
+  static PipeClient adopt(NativePipeHandle handle) {
+    PipeClient c;
+    c.handle_ = handle;
+    return c;
+  }
+
  private:
   friend Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait);
   NativePipeHandle handle_ =

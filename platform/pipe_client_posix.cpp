@@ -6,7 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "platform/pipe_client.h"
@@ -50,9 +53,25 @@ Result<std::size_t> PipeClient::write_some(const char* data, std::size_t size) {
   }
 }
 
-Result<PipeClient> open_pipe_client(const std::string& path, Duration /*busy_wait*/) {
+namespace {
+Result<PipeClient> connect_once(const std::string& path);
+}  // namespace
+
+Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait) {
   // A blocking connect to a Unix socket waits by itself while the listen queue is
-  // full, so there is no "busy" case to wait out here.
+  // full, so "busy" needs no handling. A missing socket is retried only briefly (a
+  // service that has just reported running may not be listening yet); it usually
+  // means no service at all.
+  const auto deadline = std::chrono::steady_clock::now() + std::min<Duration>(busy_wait, std::chrono::milliseconds(200));
+  for (;;) {
+    auto client = connect_once(path);
+    if (client || client.error() != kPipeNotFound || std::chrono::steady_clock::now() >= deadline) return client;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+namespace {
+Result<PipeClient> connect_once(const std::string& path) {
   sockaddr_un addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
@@ -70,9 +89,8 @@ Result<PipeClient> open_pipe_client(const std::string& path, Duration /*busy_wai
     if (err == EACCES || err == EPERM) return fail(kPipeAccessDenied);
     return fail(kPipeOpenFailed);
   }
-  PipeClient client;
-  client.handle_ = fd;
-  return client;
+  return PipeClient::adopt(fd);
 }
+}  // namespace
 
 }  // namespace brenmoor::platform

@@ -130,7 +130,7 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
   if (auto s = link.report_status({platform::kServiceRunning, platform::kAcceptStopAndShutdown, 0, 0}); !s) return s;
   write_log_line("status running");
 
-  run_pipe_loop(state, options.pipe_path);
+  run_pipe_loop(state, options.pipe_path, options.on_pipe_ready);
   write_log_line("pipe loop exited");
 
   std::uint32_t checkpoint = 1;
@@ -151,7 +151,7 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
 Status run_foreground(const ServiceCollaborators& c, const ServiceOptions& options) {
   std::shared_ptr<SharedState> state = make_service_state(c);
   if (auto s = start_background_threads(state, options); !s) return s;
-  run_pipe_loop(state, options.pipe_path);
+  run_pipe_loop(state, options.pipe_path, options.on_pipe_ready);
   if (auto s = run_shutdown_sequence(*state, {}, options.shutdown_step); !s) return fail("cleanup_worker_panicked");
   return {};
 }

@@ -37,6 +37,8 @@ struct ServiceOptions {
   Duration shutdown_step = kShutdownStep;
   // The bypass guard thread's body, started second and detached. Empty: no guard.
   std::function<void(std::shared_ptr<SharedState>)> bypass_guard;
+  // Passed to the pipe loop (control/pipe_server.h); for tests.
+  std::function<void()> on_pipe_ready;
 };
 
 // The one SharedState and its LifecycleGate, owned together.

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "control/pipe_access.h"
+
+namespace brenmoor {
+namespace {
+
+const std::string kBase = "D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+const std::string kMaxSid = "S-1-281474976710655-4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-"
+                            "4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-"
+                            "4294967295";
+
+TEST(PipeAccess, DescriptorFollowsTheFirstAllowedSidArgument) {
+  ASSERT_EQ(kMaxSid.size(), 184u);
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"no switch", {"svc.exe"}, kBase},
+      {"well formed", {"svc.exe", "--allowed-sid", "S-1-5-21-1004336348-1177238915-682003330-1001"},
+       kBase + "(A;;GA;;;S-1-5-21-1004336348-1177238915-682003330-1001)"},
+      {"position does not matter", {"svc.exe", "--run-foreground", "--allowed-sid", "S-1-5-32-545", "x"},
+       kBase + "(A;;GA;;;S-1-5-32-545)"},
+      {"184 bytes", {"svc.exe", "--allowed-sid", kMaxSid}, kBase + "(A;;GA;;;" + kMaxSid + ")"},
+      {"185 bytes", {"svc.exe", "--allowed-sid", kMaxSid + "0"}, kBase},
+      {"lower-case letter", {"svc.exe", "--allowed-sid", "s-1-5-32-545"}, kBase},
+      {"letter inside", {"svc.exe", "--allowed-sid", "S-1-5-32-545a"}, kBase},
+      {"switch last has no value", {"svc.exe", "--allowed-sid"}, kBase},
+      {"first switch decides", {"svc.exe", "--allowed-sid", "bad", "--allowed-sid", "S-1-5-32-545"}, kBase},
+      {"switch as value", {"svc.exe", "--allowed-sid", "--allowed-sid", "S-1-5-32-545"}, kBase},
+      {"switch is case-sensitive", {"svc.exe", "--Allowed-Sid", "S-1-5-32-545"}, kBase},
+      {"program path counts as an argument", {"--allowed-sid", "S-1-5-18"}, kBase + "(A;;GA;;;S-1-5-18)"},
+      // These pass the character rules but no SID parser: the base stays in force
+      // instead of every pipe instance failing for ever.
+      {"bare prefix", {"svc.exe", "--allowed-sid", "S-"}, kBase},
+      {"revision only", {"svc.exe", "--allowed-sid", "S-1"}, kBase},
+      {"second S", {"svc.exe", "--allowed-sid", "S-1-5-S-1"}, kBase},
+      {"empty part", {"svc.exe", "--allowed-sid", "S-1-5--1"}, kBase},
+      {"revision 2", {"svc.exe", "--allowed-sid", "S-2-5-32-545"}, kBase},
+      {"sub-authority too big", {"svc.exe", "--allowed-sid", "S-1-5-4294967296"}, kBase},
+      {"16 sub-authorities", {"svc.exe", "--allowed-sid", "S-1-5-1-1-1-1-1-1-1-1-1-1-1-1-1-1-1-1"}, kBase},
+  };
+  for (const Row& r : rows) EXPECT_EQ(pipe_security_descriptor(r.args), r.expected) << r.name;
+}
+
+TEST(PipeAccess, ParsesOnlyTheDescriptorsThePipeLoopWrites) {
+  struct Row {
+    const char* name;
+    std::string sddl;
+    std::optional<std::vector<std::string>> expected;
+  };
+  const std::vector<Row> rows = {
+      {"base", kBase, std::vector<std::string>{"SY", "BA"}},
+      {"extended", kBase + "(A;;GA;;;S-1-22-1-1000)", std::vector<std::string>{"SY", "BA", "S-1-22-1-1000"}},
+      {"round trip of the builder", pipe_security_descriptor({"x", "--allowed-sid", kMaxSid}),
+       std::vector<std::string>{"SY", "BA", kMaxSid}},
+      {"not protected", "D:(A;;GA;;;SY)", std::nullopt},
+      {"no entries", "D:P", std::nullopt},
+      {"deny entry", "D:P(D;;GA;;;SY)", std::nullopt},
+      {"other rights", "D:P(A;;GR;;;SY)", std::nullopt},
+      {"unknown alias", "D:P(A;;GA;;;WD)", std::nullopt},
+      {"unterminated", "D:P(A;;GA;;;SY", std::nullopt},
+      {"trailing text", kBase + "x", std::nullopt},
+      {"bad sid", "D:P(A;;GA;;;S-1-)", std::nullopt},
+  };
+  for (const Row& r : rows) EXPECT_EQ(parse_descriptor_trustees(r.sddl), r.expected) << r.name;
+}
+
+}  // namespace
+}  // namespace brenmoor
