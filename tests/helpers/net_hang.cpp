@@ -3,6 +3,7 @@
 //   th_net_hang                        hang
 //   th_net_hang --grandchild PIDFILE   first start a grandchild that hangs too, write
 //                                      its process id to PIDFILE, then hang
+//   th_net_hang --grandchild-exit PIDFILE   the same, but exit 0 instead of hanging
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -34,7 +35,8 @@ void write_pid_file(const std::string& path, unsigned long long pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--grandchild") {
+  const bool then_exit = argc == 3 && std::string(argv[1]) == "--grandchild-exit";
+  if (argc == 3 && (then_exit || std::string(argv[1]) == "--grandchild")) {
 #ifdef _WIN32
     // Start the grandchild only once this process is in its job, as a command that
     // starts helpers after a moment would.
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
     }
     write_pid_file(argv[2], static_cast<unsigned long long>(pid));
 #endif
+    if (then_exit) return 0;
   }
   std::this_thread::sleep_for(kGiveUp);
   return 0;
