@@ -1,6 +1,9 @@
 // IP address literals, as the system's own address parser reads them.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace brenmoor::platform {
@@ -14,5 +17,13 @@ bool is_ip_literal(std::string_view text);
 // The same test for one family.
 bool is_ipv4_literal(std::string_view text);
 bool is_ipv6_literal(std::string_view text);
+
+// The address of such a literal, in network byte order (IPv4 uses the first 4 bytes).
+struct IpAddress {
+  bool is_ipv6 = false;
+  std::array<std::uint8_t, 16> bytes{};
+  bool operator==(const IpAddress&) const = default;
+};
+std::optional<IpAddress> parse_ip_literal(std::string_view text);
 
 }  // namespace brenmoor::platform
