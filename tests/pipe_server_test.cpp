@@ -2,6 +2,7 @@
 // dev host), real client processes, the identity check against a private ProgramFiles.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -202,6 +203,84 @@ TEST_F(PipeServerTest, LifecycleRequestsRunThroughTheDispatcher) {
       {"send", R"({"version":1,"command":"stop","request_id":"r","issued_at_unix_ms":1,"session_token":"token-1"})"});
   EXPECT_EQ(stopped.out, R"({"success":true,"state":"idle","error":"","degraded":false,"session_token":""})" "\n");
   EXPECT_EQ(sessions_.stopped(), std::vector<std::string>{"token-1"});
+}
+
+// brenmoor-ctl installed as the client program.
+class CtlTest : public PipeServerTest {
+ protected:
+  void SetUp() override {
+    PipeServerTest::SetUp();
+    namespace fs = std::filesystem;
+    ctl_ = test::utf8_path(fs::u8path(program_files_) / "Pellamy" / "brenmoor-win.exe");
+    fs::copy_file(fs::u8path(test::bin_path("brenmoor-ctl")), fs::u8path(ctl_), fs::copy_options::overwrite_existing);
+    token_file_ = test::utf8_path(fs::u8path(root_) / "state" / "token");
+  }
+  ChildRun ctl(std::vector<std::string> args, const std::string& program = "") {
+    std::vector<std::string> all = {"--pipe", pipe_, "--token-file", token_file_};
+    all.insert(all.end(), args.begin(), args.end());
+    return test::run_child(program.empty() ? ctl_ : program, all);
+  }
+  std::string ctl_, token_file_;
+};
+
+TEST_F(CtlTest, StatusStartStopWithTheSavedToken) {
+  ChildRun status = ctl({"status"});
+  EXPECT_EQ(status.exit_code, 0u) << status.err;
+  EXPECT_EQ(status.out, "ok: state idle\n");
+
+  const std::string config = test::utf8_path(std::filesystem::u8path(root_) / "config.json");
+  { std::FILE* f = std::fopen(config.c_str(), "wb"); std::fputs("{}", f); std::fclose(f); }
+  ChildRun start = ctl({"start", "--config", config, "--server", "vpn.example.net", "--lease", "60"});
+  EXPECT_EQ(start.exit_code, 0u) << start.err;
+  EXPECT_EQ(start.out, "ok: state active\nsession token saved to " + token_file_ + "\n");
+  EXPECT_EQ(test::read_file(token_file_), "token-1\n");
+
+  ChildRun wrong = ctl({"--token", "not-it", "stop"});
+  EXPECT_EQ(wrong.exit_code, 1u);
+  EXPECT_EQ(wrong.err.substr(0, 29), "error: session_token_invalid:");
+
+  ChildRun json = ctl({"--json", "renew", "--lease", "100"});
+  EXPECT_EQ(json.exit_code, 0u);
+  EXPECT_EQ(json.out, R"({"success":true,"state":"active","error":"","degraded":false,"session_token":""})" "\n");
+
+  ChildRun stop = ctl({"stop"});
+  EXPECT_EQ(stop.exit_code, 0u) << stop.err;
+  EXPECT_EQ(sessions_.stopped(), std::vector<std::string>{"token-1"});
+
+  ChildRun renew_idle = ctl({"renew"});
+  EXPECT_EQ(renew_idle.exit_code, 1u);
+  EXPECT_EQ(renew_idle.err, "not done: state idle (degraded)\n");
+}
+
+TEST_F(CtlTest, RawSendsTheFileVerbatimAndLanesPrintTheirRecord) {
+  const std::string file = test::utf8_path(std::filesystem::u8path(root_) / "req.json");
+  { std::FILE* f = std::fopen(file.c_str(), "wb"); std::fputs(R"({"version":7,"command":"status","request_id":"x","issued_at_unix_ms":0})", f); std::fclose(f); }
+  ChildRun raw = ctl({"raw", file});
+  EXPECT_EQ(raw.exit_code, 1u);
+  EXPECT_EQ(raw.out, error_body("unsupported_version") + "\n");
+
+  ctl({"start", "--config", file, "--server", "s"});
+  ChildRun carrier = ctl({"carrier", "status"});
+  EXPECT_EQ(carrier.exit_code, 0u) << carrier.err;
+  EXPECT_EQ(carrier.out.rfind("ok: state active\ncarrier:\n  core_generation: 0\n", 0), 0u) << carrier.out;
+  EXPECT_NE(carrier.out.find("\n  active_streams: 0\n"), std::string::npos) << carrier.out;
+  EXPECT_EQ(lanes_.carrier_calls.load(), 1);
+}
+
+TEST_F(CtlTest, RefusedAndMissingServiceAreExplained) {
+  const std::string elsewhere = test::utf8_path(std::filesystem::u8path(root_) / "brenmoor-win.exe");
+  std::filesystem::copy_file(std::filesystem::u8path(ctl_), std::filesystem::u8path(elsewhere));
+  ChildRun refused = ctl({"status"}, elsewhere);
+  EXPECT_EQ(refused.exit_code, 1u);
+  EXPECT_EQ(refused.err.substr(0, 45), "error: client_identity_unverified: the servic");
+
+  stop_loop();
+  ChildRun missing = ctl({"status"});
+  EXPECT_EQ(missing.exit_code, 3u);
+  EXPECT_EQ(missing.err, "error: the brenmoor service is not running (no control pipe at " + pipe_ + ")\n");
+
+  ChildRun bad = ctl({"carrier", "launch"});
+  EXPECT_EQ(bad.exit_code, 2u);
 }
 
 }  // namespace
