@@ -150,8 +150,7 @@ class Utf8Stream {
   std::string carry_;
 };
 
-}  // namespace
-
+// The request texts, byte for byte as the engine expects them.
 std::string connect_body(std::string_view config_text) {
   JsonWriter w;
   w.text().reserve(6 * config_text.size() + 200);
@@ -185,6 +184,8 @@ std::string format_exchange_request(std::string_view method, std::string_view pa
   return concat({method, " ", path, " HTTP/1.0\r\nHost: 127.0.0.1\r\nX-Bren-Control-Token: ", control_token, "\r\n",
                  content_type, "Content-Length: ", decimal(bytes.size()), "\r\nConnection: close\r\n\r\n", bytes});
 }
+
+}  // namespace
 
 Result<EngineReply> parse_engine_reply(std::string_view response) {
   std::string text = utf8_lossy(response);

@@ -67,13 +67,4 @@ inline constexpr Duration kEngineConnectReceiveLimit = std::chrono::seconds(30);
 // Code: engine_response_invalid.
 [[nodiscard]] Result<EngineReply> parse_engine_reply(std::string_view response);
 
-// The request texts, exactly as sent (exposed for tests).
-std::string format_connect_request(std::string_view control_token, std::string_view body);
-std::string format_disconnect_request(std::string_view control_token);
-std::string format_exchange_request(std::string_view method, std::string_view path, std::string_view control_token,
-                                    const std::string* body);
-
-// The /connect body for a configuration text.
-std::string connect_body(std::string_view config_text);
-
 }  // namespace brenmoor
