@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         EngineCase{"none", {}, "engine_path_invalid"},
         // The entry's kind is not examined: a folder by that name is chosen.
         EngineCase{"folder_named_engine", {"engine.exe/"}, "engine.exe"},
-        EngineCase{"near_misses_do_not_hide_a_match", {"Engine-1.exe", "engine.exe.old", "engine-1.exe"}, "engine-1.exe"}),
+        EngineCase{"near_misses_do_not_hide_a_match", {"Engine-1.exe", "engine.exe.old", "engine-2.exe"}, "engine-2.exe"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Both names qualify; the one the platform lists first wins, with no sorting of ours.
