@@ -1,10 +1,14 @@
-// Process entry of brenmoor-service. (The service host is wired in by the lifecycle work.)
-#include <cstdio>
-#include <cstring>
+// Process entry of brenmoor-service: the Windows service BrenmoorFullDevice, or the
+// same body in the foreground with --run-foreground.
+#include "engine/session_backend.h"
+#include "lanes/lane_handlers.h"
+#include "platform/process_info.h"
+#include "service/process_entry.h"
 
-int main(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i)
-    if (std::strcmp(argv[i], "--self-test") == 0) return 0;
-  std::fputs("Error: the service host is not part of this build yet\n", stderr);
-  return 1;
+int main() {
+  brenmoor::ProcessDependencies deps;
+  deps.make_sessions = [] { return brenmoor::make_session_backend(); };
+  deps.make_lanes = [] { return brenmoor::make_lane_handlers(); };
+  // The command line as the system holds it (UTF-8 on Windows, unlike argv).
+  return brenmoor::process_entry(brenmoor::platform::command_line_args(), deps);
 }
