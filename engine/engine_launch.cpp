@@ -71,8 +71,13 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
   CommandRunner& runner = runner_of(config);
   Clock& clock = clock_of(config);
 
+  auto phase_done = [&](std::string_view phase) {
+    if (config.on_phase) config.on_phase(phase);
+  };
+
   // 1. Assets, found afresh next to the service executable.
-  auto assets = discover_service_assets();
+  auto assets = config.executable_path.empty() ? discover_service_assets()
+                                               : discover_service_assets_at(config.executable_path);
   if (!assets) return std::unexpected(assets.error());
 
   // 2. Tokens: the control token first, the session token second.
@@ -108,6 +113,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     return fail("engine_job_assignment_failed");
   }
   session->job = std::move(*job);
+  phase_done("launch");
 
   // 6. Standard output.
   platform::PipeReader stdout_pipe = session->engine_process.take_stdout();
@@ -124,6 +130,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     return std::unexpected(port.error());
   }
   session->control_port = *port;
+  phase_done("readiness");
 
   // 8. Configuration.
   if (auto connected = engine_connect(session->control_port, session->control_token, request.config_json,
@@ -132,6 +139,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     kill(session->engine_process, session->job);
     return std::unexpected(connected.error());
   }
+  phase_done("connect");
 
   auto disconnect_and_kill = [&] {
     (void)engine_disconnect(session->control_port, session->control_token);
@@ -143,6 +151,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     disconnect_and_kill();
     return std::unexpected(ready.error());
   }
+  phase_done("adapter");
 
   // 10. DNS snapshot.
   auto dns = snapshot_tun_dns(runner, session->adapter_alias);
@@ -150,6 +159,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     disconnect_and_kill();
     return fail("dns_snapshot_failed:" + dns.error());
   }
+  phase_done("dns_snapshot");
 
   // 11. Network bring-up; it rolls its own changes back, and the fresh state here
   // (holding only the snapshot) puts DNS back on the adapter as well.
@@ -162,6 +172,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     return std::unexpected(network.error());
   }
   session->network_state = std::move(*network);
+  phase_done("bring_up");
 
   // 12. The lease.
   session->lease_deadline = clock.now() + lease_length(request.lease_seconds);
@@ -175,6 +186,7 @@ void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLau
   (void)engine_disconnect(session->control_port, session->control_token);
   teardown_network(runner, session->adapter_alias, session->network_state, false);
   kill(session->engine_process, session->job);
+  if (config.on_phase) config.on_phase("teardown");
   // Releasing the session closes what is left (handles, job, tokens).
 }
 

@@ -6,7 +6,9 @@
 // state between calls; the only thread started here is the readiness waiter.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "control/error.h"
@@ -23,6 +25,12 @@ struct EngineLaunchConfig {
   Duration ready_limit = std::chrono::seconds(10);
   Duration adapter_limit = std::chrono::milliseconds(7500);
   Duration connect_receive_limit = std::chrono::seconds(30);
+  // Where the assets are looked for: beside this executable path. Empty: the
+  // running executable (the service). Benchmarks point it into a scratch folder.
+  std::string executable_path;
+  // Called as each phase of a start or stop completes ("launch", "readiness",
+  // "connect", "adapter", "dns_snapshot", "bring_up", "teardown"); for measurements.
+  std::function<void(std::string_view phase)> on_phase;
 };
 
 // Launches the engine in its job, waits for "READY port=", connects it, waits for
