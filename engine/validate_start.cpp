@@ -320,8 +320,23 @@ class ScrubbedParse {
         }
         case dom::element_type::ARRAY:
         {
+          // Only the last element that surely holds a string (a string, a non-empty
+          // object: its keys) and the non-empty arrays after it can hold the last one.
           const dom::array array = p.element.get_array().value_unsafe();
-          for (dom::element child : array) pending.push_back({child, std::nullopt});
+          std::optional<dom::element> sure;
+          std::vector<dom::element> maybe;
+          for (dom::element child : array) {
+            dom::object object;
+            dom::array inner;
+            if (child.is_string() || (child.get_object().get(object) == simdjson::SUCCESS && object.size() != 0)) {
+              sure = child;
+              maybe.clear();
+            } else if (child.get_array().get(inner) == simdjson::SUCCESS && inner.size() != 0) {
+              maybe.push_back(child);
+            }
+          }
+          if (sure) pending.push_back({*sure, std::nullopt});
+          for (dom::element child : maybe) pending.push_back({child, std::nullopt});
         }
           break;
         default:
