@@ -23,9 +23,9 @@ namespace {
 
 namespace dom = simdjson::dom;
 
-// --- Lookups with the configuration's own rule for repeated keys: the document
-// model keeps every occurrence, the engine reads the last one, so do we. A key
-// that is absent and a value of the wrong type fail alike (nullopt / false).
+// --- Lookups that read an object as a map in which a repeated key's last value
+// counts (simdjson's DOM keeps every occurrence, so each lookup walks them all). A
+// key that is absent and a value of the wrong type fail alike (nullopt / false).
 
 std::optional<dom::element> member(dom::element value, std::string_view key) {
   dom::object object;
