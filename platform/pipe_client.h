@@ -52,9 +52,14 @@ class PipeClient final : public PipeStream {
 #endif
 };
 
+// How long a willing caller keeps trying while the pipe does not exist: twice the
+// server's pause after a failed instance creation.
+inline constexpr Duration kPipeNotFoundRetry = std::chrono::seconds(1);
+
 // Opens the pipe for reading and writing (Windows: share read, write and delete,
 // open existing). While every server instance is busy it waits up to busy_wait in
-// all for one to become free; zero means a single try.
+// all for one to become free, and while the pipe does not exist it tries again for
+// up to kPipeNotFoundRetry (within busy_wait); zero means a single try.
 [[nodiscard]] Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait);
 
 }  // namespace brenmoor::platform

@@ -59,10 +59,10 @@ Result<PipeClient> connect_once(const std::string& path);
 
 Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait) {
   // A blocking connect to a Unix socket waits by itself while the listen queue is
-  // full, so "busy" needs no handling. A missing socket is retried only briefly (a
+  // full, so "busy" needs no handling. A missing socket is retried for a while (a
   // service that has just reported running may not be listening yet); it usually
   // means no service at all.
-  const auto deadline = std::chrono::steady_clock::now() + std::min<Duration>(busy_wait, std::chrono::milliseconds(200));
+  const auto deadline = std::chrono::steady_clock::now() + std::min<Duration>(busy_wait, kPipeNotFoundRetry);
   for (;;) {
     auto client = connect_once(path);
     if (client || client.error() != kPipeNotFound || std::chrono::steady_clock::now() >= deadline) return client;

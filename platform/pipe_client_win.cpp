@@ -57,8 +57,12 @@ Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait)
   const std::wstring wide = widen(path);
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + busy_wait;
-  // A missing name is retried only briefly: it usually means no service at all.
-  const auto not_found_deadline = start + std::min<Duration>(busy_wait, std::chrono::milliseconds(200));
+  // A missing name is retried only for a while: it usually means no service at all,
+  // but it also happens when every instance (at most 255) was busy and the server
+  // pauses 500 ms before it makes the next one, while the busy ones all close.
+  // The window opens at the first miss after the pipe was last seen.
+  bool missing = false;
+  auto missing_since = start;
   for (;;) {
     HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, 0, nullptr);
@@ -70,6 +74,7 @@ Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait)
     const DWORD err = GetLastError();
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (err == ERROR_PIPE_BUSY) {
+      missing = false;
       if (left.count() <= 0) return fail(kPipeBusy);
       WaitNamedPipeW(wide.c_str(), static_cast<DWORD>(std::max<long long>(1, left.count())));
       continue;
@@ -77,7 +82,12 @@ Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait)
     if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {
       // With every instance just handed to a handler and the next one not yet made,
       // the name is briefly gone; a caller willing to wait gets a few more tries.
-      if (std::chrono::steady_clock::now() < not_found_deadline) {
+      const auto now = std::chrono::steady_clock::now();
+      if (!missing) {
+        missing = true;
+        missing_since = now;
+      }
+      if (now < deadline && now - missing_since < kPipeNotFoundRetry) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }

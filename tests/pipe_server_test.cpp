@@ -182,7 +182,7 @@ TEST_F(PipeServerTest, SilentClientDoesNotBlockOthers) {
 TEST_F(PipeServerTest, ManyClientsAtOnceAreAllAnswered) {
   ChildRun r = run_client({"load", "256"});
   EXPECT_EQ(r.exit_code, 0u) << r.err;
-  EXPECT_EQ(r.out, "ok 256\n");
+  EXPECT_EQ(r.out, "ok 256\n") << r.err;
   EXPECT_EQ(run_client({"send", kStatus}).out, kIdle + "\n");
 }
 

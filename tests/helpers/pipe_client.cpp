@@ -69,10 +69,17 @@ int main(int argc, char** argv) {
     for (int i = 0; i < n; ++i) {
       threads.emplace_back([&] {
         auto c = open_pipe_client(pipe, kBusyWait);
-        if (!c) return;
+        if (!c) {
+          std::fprintf(stderr, "open: %s\n", c.error().c_str());
+          return;
+        }
         send_frame(*c, kStatus);
         auto body = brenmoor::read_frame(*c, 1u << 20);
-        if (body && body->find("\"success\":true") != std::string::npos) ++ok;
+        if (body && body->find("\"success\":true") != std::string::npos) {
+          ++ok;
+        } else {
+          std::fprintf(stderr, "response: %s\n", body ? body->c_str() : body.error().c_str());
+        }
       });
     }
     for (auto& t : threads) t.join();
