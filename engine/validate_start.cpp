@@ -14,10 +14,6 @@
 #include "platform/ip.h"
 #include "platform/sha256.h"
 
-#ifndef BRENMOOR_WINTUN_SHA256
-#error "BRENMOOR_WINTUN_SHA256 must be defined by the build"
-#endif
-
 namespace brenmoor {
 namespace {
 
@@ -399,7 +395,6 @@ char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c -
 
 }  // namespace
 
-std::string_view expected_wintun_sha256() { return BRENMOOR_WINTUN_SHA256; }
 
 bool is_valid_server_address(std::string_view address) {
   if (address.empty() || address.size() > kMaxServerAddressBytes) return false;
