@@ -12,7 +12,9 @@ class SystemClock final : public Clock {
 }  // namespace
 
 Clock& system_clock() {
-  static SystemClock clock;
-  return clock;
+  // Never destroyed: detached service threads (watchdog, connection handlers) may
+  // still call it while the process runs its static destructors on the way out.
+  static SystemClock* const clock = new SystemClock;
+  return *clock;
 }
 }  // namespace brenmoor

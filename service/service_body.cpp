@@ -125,9 +125,16 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
   auto registered = link.register_control_handler([state, pipe = options.pipe_path](std::uint32_t control) {
     return handle_service_control(control, state->gate(), pipe);
   });
-  if (!registered) return registered;
+  // A body that will never serve lets its background threads end as well.
+  if (!registered) {
+    state->gate().set_stopping();
+    return registered;
+  }
 
-  if (auto s = link.report_status({platform::kServiceRunning, platform::kAcceptStopAndShutdown, 0, 0}); !s) return s;
+  if (auto s = link.report_status({platform::kServiceRunning, platform::kAcceptStopAndShutdown, 0, 0}); !s) {
+    state->gate().set_stopping();
+    return s;
+  }
   write_log_line("status running");
 
   run_pipe_loop(state, options.pipe_path, options.on_pipe_ready);
