@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The service as a real Windows service under Wine, driven by `sc` and the SCM API:
-#   wine_service_test.sh PREFIX SERVICE_EXE CLIENT_EXE PROBE_EXE
-# SERVICE_EXE is registered as BrenmoorFullDevice; CLIENT_EXE (th_pipe_client) is
+#   wine_service_test.sh PREFIX SERVICE_EXE CLIENT_EXE PROBE_EXE [REAL_SERVICE_EXE]
+# SERVICE_EXE (th_service_host: the service's entry with stand-in sessions that can
+# hold a start) is registered as BrenmoorFullDevice; CLIENT_EXE (th_pipe_client) is
 # installed as C:\Program Files\Pellamy\brenmoor-win.exe (served) and elsewhere or
 # under another name (refused); PROBE_EXE watches the status records.
 set -uo pipefail
-prefix="$1"; service_exe="$2"; client_exe="$3"; probe_exe="$4"
+prefix="$1"; service_exe="$2"; client_exe="$3"; probe_exe="$4"; real_exe="${5:-}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 wine_run() { "$here/../../scripts/wine-run.sh" "$prefix" "$@"; }
 failures=0
@@ -96,6 +97,20 @@ else
 fi
 
 wine_run sc delete "$name" >/dev/null 2>&1
+
+if [ -n "$real_exe" ]; then
+  # The shipped brenmoor-service itself: registered, served, stopped.
+  cp "$real_exe" "$drive_c/brenmoor/brenmoor-service.exe"
+  wine_run sc create "$name" binPath= "C:\\brenmoor\\brenmoor-service.exe" type= own start= demand >/dev/null
+  wine_run sc start "$name" >/dev/null 2>&1
+  check_eq "brenmoor-service running" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 4 | strip_cr)" "4 5 0 0"
+  check_eq "brenmoor-service serves the installed client" \
+    "$(wine_run 'C:\Program Files\Pellamy\brenmoor-win.exe' "$pipe" send "$status_req" | strip_cr)" "$idle"
+  wine_run sc stop "$name" >/dev/null 2>&1
+  check_eq "brenmoor-service stopped" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 1 | strip_cr)" "1 0 0 0"
+  wine_run sc delete "$name" >/dev/null 2>&1
+fi
+
 if [ "$failures" -eq 0 ]; then echo "wine service test: all checks passed"; exit 0; fi
 echo "wine service test: $failures check(s) failed"
 exit 1
