@@ -8,19 +8,10 @@
 
 #include "platform/ip.h"
 #include "platform/wide.h"
+#include "platform/winsock_win.h"
 
 namespace brenmoor::platform {
 namespace {
-// Winsock functions are only defined after WSAStartup; the reference count it keeps
-// is never released (the process needs Winsock until it ends).
-bool winsock_ready() {
-  static const bool ready = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return ready;
-}
-
 // InetPtonW takes a NUL-terminated string; a NUL inside the view must not cut it short.
 bool parses_as(int family, std::string_view text, unsigned char* out = nullptr) {
   if (!winsock_ready()) return false;

@@ -8,19 +8,9 @@
 
 #include "platform/resolver.h"
 #include "platform/wide.h"
+#include "platform/winsock_win.h"
 
 namespace brenmoor::platform {
-namespace {
-// GetAddrInfoW needs Winsock started; the reference is kept for the process's life.
-bool winsock_ready() {
-  static const bool ready = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return ready;
-}
-}  // namespace
-
 Result<std::vector<ResolvedAddress>> resolve_host(std::string_view host, std::string_view port) {
   if (host.empty() || host.find('\0') != std::string_view::npos || port.find('\0') != std::string_view::npos) {
     return fail(kResolveFailed);

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/tcp.h"
+#include "platform/winsock_win.h"
 
 namespace brenmoor::platform {
 namespace {
@@ -19,18 +20,6 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 static_assert(sizeof(SocketHandle) == sizeof(SOCKET));
-
-// Winsock must be started once before the first socket of the process; it is
-// never cleaned up, as sockets may be in use on any thread until exit.
-bool winsock_ready() {
-  static std::once_flag once;
-  static bool ok = false;
-  std::call_once(once, [] {
-    WSADATA data{};
-    ok = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  });
-  return ok;
-}
 
 SOCKET native(SocketHandle s) { return static_cast<SOCKET>(s); }
 
