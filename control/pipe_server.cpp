@@ -58,8 +58,16 @@ void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_p
     }
 
     try {
-      std::thread([state, pipe = std::move(*instance)]() mutable { handle_connection(*state, std::move(pipe)); })
-          .detach();
+      std::thread([state, pipe = std::move(*instance)]() mutable {
+        // A handler that ends abnormally must not take the service with it: a lock it
+        // held is marked poisoned while the exception unwinds, the instance closes,
+        // and later requests meet the poisoned mark instead.
+        try {
+          handle_connection(*state, std::move(pipe));
+        } catch (...) {
+          write_log_line("connection handler failed");
+        }
+      }).detach();
     } catch (const std::system_error&) {
       // No thread, no handler: the instance closes with the failed thread's copy of
       // the lambda, and the client sees its connection end without a response.
