@@ -41,6 +41,11 @@ fi
   # Fails harmlessly when a server for this prefix is already running. The lock's
   # descriptor must not leak into the server, or the lock would be held forever.
   wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+  # The first program of a server session boots Wine's system processes (services.exe,
+  # winedevice.exe), and they inherit its standard streams and outlive it. Boot them
+  # here with nothing attached, or a caller reading our output (ctest) would wait
+  # for an end of stream that never comes. When they already run this costs little.
+  "$wine_bin" cmd /c exit 0 </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$WINEPREFIX.lock"
 
 "$wine_bin" "$@"
