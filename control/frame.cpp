@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 
 namespace brenmoor {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "control/records.h"
 #include "platform/pipe_stream.h"
 

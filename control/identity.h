@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "platform/pipe_server.h"
 
 namespace brenmoor {

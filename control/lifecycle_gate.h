@@ -6,8 +6,8 @@
 
 #include <condition_variable>
 
-#include "control/error.h"
-#include "control/poison_mutex.h"
+#include "common/error.h"
+#include "common/poison_mutex.h"
 #include "platform/clock.h"
 
 namespace brenmoor {

@@ -1,6 +1,5 @@
 // Who may open the control pipe: the security descriptor text, built afresh from the
-// process command line for every pipe instance, and the reading of that text back
-// into its trustees for the dev host, which has no SDDL of its own.
+// process command line for every pipe instance (platform/sddl.h reads it back).
 #pragma once
 
 #include <optional>
@@ -24,13 +23,5 @@ std::optional<std::string> allowed_sid_from_args(const std::vector<std::string>&
 
 // kBasePipeDescriptor, plus "(A;;GA;;;{sid})" when an allowed SID is given.
 std::string pipe_security_descriptor(const std::vector<std::string>& args);
-
-// "S-1-{authority <= 2^48-1}-{sub <= 2^32-1}..." with 0..15 sub-authorities, decimal.
-bool is_well_formed_sid(std::string_view sid);
-
-// The trustees of a descriptor of the form pipe_security_descriptor() writes:
-// "D:P" and one or more "(A;;GA;;;{trustee})", the trustee being "SY", "BA" or a
-// well-formed SID. Anything else: nullopt.
-std::optional<std::vector<std::string>> parse_descriptor_trustees(std::string_view sddl);
 
 }  // namespace brenmoor

@@ -9,7 +9,8 @@
 #include <simdjson.h>
 
 #include "control/json_writer.h"
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 
 namespace brenmoor {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 
 namespace brenmoor {
 

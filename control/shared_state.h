@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "control/lifecycle_gate.h"
-#include "control/poison_mutex.h"
+#include "common/poison_mutex.h"
 #include "control/records.h"
 #include "engine/engine_session.h"
 #include "platform/clock.h"

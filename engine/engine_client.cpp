@@ -5,7 +5,8 @@
 #include <optional>
 #include <variant>
 
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 #include "platform/tcp.h"
 
 namespace brenmoor {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "control/records.h"
 #include "engine/engine_session.h"
 #include "network/command_runner.h"

@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 #include "network/network_state.h"
 #include "platform/clock.h"
 #include "platform/job.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "control/utf8.h"
+#include "common/utf8.h"
 #include "network/command_runner.h"
 
 namespace brenmoor {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 

@@ -1,6 +1,7 @@
 #include "engine/tokens.h"
 
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 #include "platform/random.h"
 
 namespace brenmoor {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "control/error.h"
+#include "common/error.h"
 
 namespace brenmoor {
 

@@ -8,7 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 #include "engine/assets.h"
 #include "platform/dir.h"
 #include "platform/ip.h"

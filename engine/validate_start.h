@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "control/records.h"
 
 namespace brenmoor {

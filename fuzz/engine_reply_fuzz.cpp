@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "control/utf8.h"
+#include "common/utf8.h"
 #include "engine/engine_client.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

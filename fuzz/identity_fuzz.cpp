@@ -7,6 +7,7 @@
 
 #include "control/identity.h"
 #include "control/pipe_access.h"
+#include "platform/sddl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view all(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/utf8.h"
+#include "common/utf8.h"
 #include "network/command_runner.h"
 #include "network/tun_network.h"
 

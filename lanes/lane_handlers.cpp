@@ -1,7 +1,8 @@
 #include "lanes/lane_handlers.h"
 
 #include "control/json_writer.h"
-#include "control/utf8.h"
+#include "common/secret.h"
+#include "common/utf8.h"
 #include "engine/engine_client.h"
 #include "engine/engine_session.h"
 #include "lanes/addresses.h"

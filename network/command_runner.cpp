@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-#include "control/utf8.h"
+#include "common/utf8.h"
 #include "service/log.h"
 
 namespace brenmoor {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "platform/clock.h"
 #include "platform/job.h"
 #include "platform/process.h"

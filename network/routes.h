@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "network/command_runner.h"
 #include "network/network_state.h"
 

@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-#include "control/utf8.h"
+#include "common/utf8.h"
 #include "platform/dir.h"
 
 namespace brenmoor::platform {

@@ -3,7 +3,7 @@
 #endif
 #include <cstdlib>
 
-#include "control/utf8.h"
+#include "common/utf8.h"
 #include "platform/env.h"
 
 namespace brenmoor::platform {

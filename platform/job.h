@@ -12,7 +12,7 @@
 #include <memory>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "platform/process.h"
 
 namespace brenmoor::platform {

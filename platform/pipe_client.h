@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "platform/clock.h"
 #include "platform/pipe_server.h"
 #include "platform/pipe_stream.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "platform/pipe_stream.h"
 
 namespace brenmoor::platform {

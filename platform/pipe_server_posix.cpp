@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/pipe_access.h"
+#include "platform/sddl.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/pipe_server.h"

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "control/error.h"
+#include "common/error.h"
 
 namespace brenmoor::platform {
 

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "control/error.h"
+#include "common/error.h"
 
 namespace brenmoor::platform {
 // Fills the buffer. Windows: ProcessPrng from bcryptprimitives.dll where it exists,

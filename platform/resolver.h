@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/error.h"
+#include "common/error.h"
 
 namespace brenmoor::platform {
 

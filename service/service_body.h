@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "control/error.h"
+#include "common/error.h"
 #include "control/shared_state.h"
 #include "platform/paths.h"
 #include "platform/service_host.h"

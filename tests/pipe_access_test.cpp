@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "control/pipe_access.h"
+#include "platform/sddl.h"
 
 namespace brenmoor {
 namespace {
