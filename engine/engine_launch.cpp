@@ -163,15 +163,19 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
 
   // 11. Network bring-up; it rolls its own changes back, and the fresh state here
   // (holding only the snapshot) puts DNS back on the adapter as well.
-  auto network = configure_tun_network(runner, session->adapter_alias, request.server_address, *dns);
+  auto network = configure_tun_network(runner, session->adapter_alias, request.server_address, *dns,
+                                       system_host_resolver(), config.journal);
   if (!network) {
     NetworkState snapshot_only;
     snapshot_only.dns_snapshot = *dns;
     teardown_network(runner, session->adapter_alias, snapshot_only, true);
+    // Both teardowns are done: nothing the journal names is left to undo.
+    if (config.journal != nullptr) config.journal->remove();
     disconnect_and_kill();
     return std::unexpected(network.error());
   }
   session->network_state = std::move(*network);
+  session->network_journal = config.journal;
   phase_done("bring_up");
 
   // 12. The lease.
@@ -185,6 +189,8 @@ void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLau
   teardown_network(runner, session->adapter_alias, session->network_state, true);
   (void)engine_disconnect(session->control_port, session->control_token);
   teardown_network(runner, session->adapter_alias, session->network_state, false);
+  // Only now is the recorded state undone; a crash before this line recovers it.
+  if (session->network_journal != nullptr) session->network_journal->remove();
   kill(session->engine_process, session->job);
   if (config.on_phase) config.on_phase("teardown");
   // Releasing the session closes what is left (handles, job, tokens).

@@ -15,6 +15,7 @@
 #include "control/records.h"
 #include "engine/engine_session.h"
 #include "network/command_runner.h"
+#include "network/journal.h"
 #include "platform/clock.h"
 
 namespace brenmoor {
@@ -31,6 +32,9 @@ struct EngineLaunchConfig {
   // Called as each phase of a start or stop completes ("launch", "readiness",
   // "connect", "adapter", "dns_snapshot", "bring_up", "teardown"); for measurements.
   std::function<void(std::string_view phase)> on_phase;
+  // The crash-recovery journal the session's network changes are written to; it
+  // must outlive every session. nullptr: none (tests, benchmarks).
+  NetworkJournal* journal = nullptr;
 };
 
 // Launches the engine in its job, waits for "READY port=", connects it, waits for

@@ -18,6 +18,8 @@
 
 namespace brenmoor {
 
+class NetworkJournal;
+
 inline constexpr std::string_view kAdapterAlias = "Brenmoor Device Path";
 
 struct EngineSession {
@@ -33,6 +35,9 @@ struct EngineSession {
   std::string adapter_alias{kAdapterAlias};
   std::string server_address;
   NetworkState network_state;  // what the bring-up installed, with the DNS snapshot
+  // Where every change to network_state is written before its command runs
+  // (journal_network_state in network/journal.h); not owned, may be null.
+  NetworkJournal* network_journal = nullptr;
   std::string session_token;   // returned to the client, required on later requests
   MonoTime lease_deadline{};   // monotonic; replaced by renew_lease
 };

@@ -21,6 +21,10 @@ bool EngineSessionBackend::engine_exited(EngineSession& session) {
   return state.has_value() && state->has_value();  // a failed check counts as not exited
 }
 
-std::unique_ptr<SessionBackend> make_session_backend() { return std::make_unique<EngineSessionBackend>(); }
+std::unique_ptr<SessionBackend> make_session_backend() {
+  EngineLaunchConfig config;
+  config.journal = &service_network_journal();
+  return std::make_unique<EngineSessionBackend>(config);
+}
 
 }  // namespace brenmoor

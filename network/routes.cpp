@@ -80,7 +80,8 @@ std::vector<SetupStep> setup_steps(std::string_view alias, const NetworkState& s
   return steps;
 }
 
-Status run_setup_steps(CommandRunner& runner, const std::vector<SetupStep>& steps, NetworkState& state) {
+Status run_setup_steps(CommandRunner& runner, const std::vector<SetupStep>& steps, NetworkState& state,
+                       const std::function<void(const NetworkState&)>& on_record) {
   for (const auto& step : steps) {
     // Record first: a rollback must also remove what a half-done command made.
     switch (step.record) {
@@ -96,6 +97,7 @@ Status run_setup_steps(CommandRunner& runner, const std::vector<SetupStep>& step
         state.ipv4_split_routes_installed = true;
         break;
     }
+    if (step.record != SetupRecord::none && on_record) on_record(state);
     Status s = runner.run(step.command);
     if (!s && !step.result_ignored) return s;
   }

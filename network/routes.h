@@ -6,6 +6,7 @@
 // start or stop, one command at a time.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,10 +44,12 @@ std::vector<SetupStep> setup_steps(std::string_view alias, const NetworkState& s
                                    const std::vector<std::string>& ipv4_servers,
                                    const std::vector<std::string>& ipv6_servers);
 
-// Runs the steps in order, each record made before its command runs. The first
+// Runs the steps in order, each record made before its command runs; `on_record`
+// (the journal) sees the state after each record and before that command. The first
 // failing step whose result counts ends the run with the runner's code; the caller
 // then rolls back with teardown_network.
-[[nodiscard]] Status run_setup_steps(CommandRunner& runner, const std::vector<SetupStep>& steps, NetworkState& state);
+[[nodiscard]] Status run_setup_steps(CommandRunner& runner, const std::vector<SetupStep>& steps, NetworkState& state,
+                                     const std::function<void(const NetworkState&)>& on_record = {});
 
 // The host route to a server through a path: IPv4 "route ADD ... METRIC 1", IPv6
 // "netsh interface ipv6 add route {target}/128 ... store=active".

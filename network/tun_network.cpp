@@ -267,7 +267,8 @@ std::vector<PhysicalPath> list_physical_paths(CommandRunner& runner, IpFamily fa
 }
 
 Result<NetworkState> configure_tun_network(CommandRunner& runner, std::string_view alias, std::string_view server,
-                                           const std::vector<std::string>& dns_snapshot, const HostResolver& resolve) {
+                                           const std::vector<std::string>& dns_snapshot, const HostResolver& resolve,
+                                           NetworkJournal* journal) {
   // 1-7: queries only; a failure leaves the system as it was.
   auto ipv4_path = find_default_path(runner, IpFamily::ipv4);
   if (!ipv4_path) return std::unexpected(ipv4_path.error());
@@ -297,6 +298,8 @@ Result<NetworkState> configure_tun_network(CommandRunner& runner, std::string_vi
     state.ipv6_interface_index = ipv6_path->interface_index;
   }
   state.dns_snapshot = dns_snapshot;
+  // On the disk before the first change, so a crash from here on can be undone.
+  journal_network_state(journal, alias, state);
   auto roll_back = [&](std::string code) -> std::unexpected<ErrorCode> {
     teardown_network(runner, alias, state, true);
     return std::unexpected(std::move(code));
@@ -321,7 +324,8 @@ Result<NetworkState> configure_tun_network(CommandRunner& runner, std::string_vi
   }
   // 11-13
   const auto steps = setup_steps(alias, state, servers->ipv4, servers->ipv6);
-  if (Status s = run_setup_steps(runner, steps, state); !s) return roll_back(s.error());
+  const auto journal_it = [&](const NetworkState& recorded) { journal_network_state(journal, alias, recorded); };
+  if (Status s = run_setup_steps(runner, steps, state, journal_it); !s) return roll_back(s.error());
   return state;
 }
 

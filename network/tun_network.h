@@ -18,6 +18,7 @@
 
 #include "common/error.h"
 #include "network/command_runner.h"
+#include "network/journal.h"
 #include "network/network_state.h"
 #include "platform/resolver.h"
 
@@ -109,9 +110,13 @@ std::vector<PhysicalPath> list_physical_paths(CommandRunner& runner, IpFamily fa
 // split routes. Returns the state to keep until teardown. Nothing is changed before
 // the addresses are assigned; a failure after that has been rolled back
 // (teardown_network with address cleanup) before the code is returned.
+// With a journal, the state is written to it when it is created and after every
+// later record, each time before the command runs; removing it after a rollback is
+// the caller's (which still has its own teardown to do).
 [[nodiscard]] Result<NetworkState> configure_tun_network(CommandRunner& runner, std::string_view alias,
                                                          std::string_view server,
                                                          const std::vector<std::string>& dns_snapshot,
-                                                         const HostResolver& resolve = system_host_resolver());
+                                                         const HostResolver& resolve = system_host_resolver(),
+                                                         NetworkJournal* journal = nullptr);
 
 }  // namespace brenmoor

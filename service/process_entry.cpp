@@ -38,6 +38,7 @@ int process_entry(const std::vector<std::string>& args, const ProcessDependencie
   write_log_line("process entry");
   ServiceOptions options;
   options.bypass_guard = deps.bypass_guard;
+  options.recover_network = deps.recover_network;
 
   if (has_switch(args, "--run-foreground")) {
     write_log_line("foreground mode");

@@ -18,6 +18,7 @@ struct ProcessDependencies {
   std::function<std::unique_ptr<SessionBackend>()> make_sessions;
   std::function<std::unique_ptr<LaneHandlers>()> make_lanes;
   std::function<void(std::shared_ptr<SharedState>)> bypass_guard;  // may be empty
+  std::function<void()> recover_network;                           // may be empty
 };
 
 // Exact, case-sensitive comparison against every argument, the program path included.

@@ -51,6 +51,15 @@ struct CleanupJob {
   }
 };
 
+// Recovery must never end the service: at worst its journal stays for the next start.
+void run_recovery(const std::function<void()>& recover) noexcept {
+  try {
+    recover();
+  } catch (...) {
+    write_log_line("network recovery failed");
+  }
+}
+
 std::unique_ptr<EngineSession> take_session(SharedState& state) {
   PoisonLock lock(state.mutex());
   if (lock.poisoned()) write_log_line("shutdown recovering poisoned shared state");
@@ -58,6 +67,26 @@ std::unique_ptr<EngineSession> take_session(SharedState& state) {
 }
 
 }  // namespace
+
+void start_network_recovery(const std::shared_ptr<SharedState>& state, const std::function<void()>& recover) {
+  if (!recover) return;
+  // Taken here, before the pipe loop exists, so no start can run ahead of it.
+  auto guard = begin_lifecycle_operation(*state);
+  if (!guard) {
+    write_log_line("network recovery skipped: " + guard.error());
+    return;
+  }
+  auto held = std::make_shared<LifecycleGuard>(std::move(*guard));
+  try {
+    std::thread([state, held, recover]() mutable {
+      run_recovery(recover);
+      held->release();
+    }).detach();
+  } catch (const std::system_error&) {
+    run_recovery(recover);
+    held->release();
+  }
+}
 
 std::shared_ptr<SharedState> make_service_state(const ServiceCollaborators& c) {
   auto core = std::make_shared<ServiceCore>(c);
@@ -119,6 +148,7 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
   write_log_line("run_service start");
   std::shared_ptr<SharedState> state = make_service_state(c);
   if (auto s = start_background_threads(state, options); !s) return s;
+  start_network_recovery(state, options.recover_network);
 
   // The handler keeps the state (and so the gate) alive for as long as the manager
   // may call it.
@@ -158,6 +188,7 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
 Status run_foreground(const ServiceCollaborators& c, const ServiceOptions& options) {
   std::shared_ptr<SharedState> state = make_service_state(c);
   if (auto s = start_background_threads(state, options); !s) return s;
+  start_network_recovery(state, options.recover_network);
   run_pipe_loop(state, options.pipe_path, options.on_pipe_ready);
   if (auto s = run_shutdown_sequence(*state, {}, options.shutdown_step); !s) return fail("cleanup_worker_panicked");
   return {};

@@ -39,6 +39,11 @@ struct ServiceOptions {
   std::function<void(std::shared_ptr<SharedState>)> bypass_guard;
   // Passed to the pipe loop (control/pipe_server.h); for tests.
   std::function<void()> on_pipe_ready;
+  // Undoes what a killed predecessor left behind (the network journal). Runs once,
+  // on its own thread, under the lifecycle guard taken before the pipe loop serves:
+  // starts meanwhile get "service_busy", status says "starting", and a Stop waits
+  // for it as for a start. Empty: nothing to recover.
+  std::function<void()> recover_network;
 };
 
 // The one SharedState and its LifecycleGate, owned together.
@@ -61,6 +66,10 @@ std::uint32_t handle_service_control(std::uint32_t control, LifecycleGate& gate,
 // running/stopped report error, or "cleanup_worker_panicked".
 [[nodiscard]] Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborators& c,
                                  const ServiceOptions& options);
+
+// Takes the lifecycle guard and runs `recover` under it on a detached thread (on
+// this thread when no thread can be started). Nothing when `recover` is empty.
+void start_network_recovery(const std::shared_ptr<SharedState>& state, const std::function<void()>& recover);
 
 // Foreground mode: the same without any status report or handler; nothing sets
 // stopping, so it serves until the process is ended.
