@@ -178,6 +178,53 @@ TEST_F(ServiceBodyTest, StopDuringAStartWaitsWithGrowingCheckpoints) {
   EXPECT_GE(count(log_lines_since(log_offset_), "shutdown waiting for lifecycle cleanup"), 2u);
 }
 
+// Recovery of a killed predecessor's network holds the lifecycle guard: starts are
+// refused as during any lifecycle operation, and a Stop waits for it to finish.
+TEST_F(ServiceBodyTest, RecoveryRefusesStartsAndAStopWaitsForIt) {
+  options_.shutdown_step = std::chrono::milliseconds(20);
+  test::Latch recovering, release;
+  options_.recover_network = [&] {
+    recovering.open();
+    release.wait();
+  };
+  auto service = start_service();
+  ready_.wait();
+  recovering.wait();
+  auto send = [this](const char* command) {
+    return test::run_child(client_, {options_.pipe_path, "send",
+                                     std::string(R"({"version":1,"command":")") + command +
+                                         R"(","request_id":"r","issued_at_unix_ms":1})"})
+        .out;
+  };
+  EXPECT_NE(send("status").find(R"("state":"starting")"), std::string::npos);
+  EXPECT_NE(send("start").find(R"("error":"service_busy")"), std::string::npos);
+
+  EXPECT_EQ(link_.control(1), 0u);
+  link_.wait_for_checkpoint(3);
+  release.open();
+  ASSERT_TRUE(service.get());
+  EXPECT_EQ(link_.statuses().back(), kStopped);
+  EXPECT_GE(count(log_lines_since(log_offset_), "shutdown waiting for lifecycle cleanup"), 2u);
+}
+
+TEST_F(ServiceBodyTest, StartsRunOnceRecoveryHasFinished) {
+  test::Latch recovered;
+  options_.recover_network = [&] { recovered.open(); };
+  auto service = start_service();
+  ready_.wait();
+  recovered.wait();
+  const std::string start = R"({"version":1,"command":"start","request_id":"r","issued_at_unix_ms":1})";
+  std::string out;
+  // The guard is released just after the recovery returns; bounded retries cover that gap.
+  for (int i = 0; i < 200; ++i) {
+    out = test::run_child(client_, {options_.pipe_path, "send", start}).out;
+    if (out.find("service_busy") == std::string::npos) break;
+  }
+  EXPECT_NE(out.find(R"("state":"active")"), std::string::npos) << out;
+  EXPECT_EQ(link_.control(1), 0u);
+  ASSERT_TRUE(service.get());
+}
+
 TEST_F(ServiceBodyTest, FailedRegistrationOrRunningReportNeverServes) {
   link_.register_error = "control_handler_registration_failed:1063";
   EXPECT_EQ(start_service().get().error(), "control_handler_registration_failed:1063");
