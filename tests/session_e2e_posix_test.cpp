@@ -305,6 +305,8 @@ TEST_P(StartFailure, AnswersTheStepsCodeAndLeavesNothingBehind) {
   EXPECT_EQ(field(r.out, "error"), c.code) << r.out;
   EXPECT_EQ(status(), "idle");
   EXPECT_EQ(engines_running(svc_ + "/engine.exe"), 0);
+  // The rollback completed, so nothing is left for a recovery to do.
+  EXPECT_FALSE(fs::exists(host_ + "/ProgramData/Pellamy/brenmoor-network.journal"));
   ASSERT_EQ(netsim({"fault", "clear"}).exit_code, 0);
   expect_network_as_before();
 }
