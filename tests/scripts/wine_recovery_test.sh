@@ -57,8 +57,8 @@ diff_clean() { netsim diff 'C:\netsim\before.txt' >/dev/null; }
 service_pids() {
   local p
   for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | grep -qi 'brenmoor-service.exe' || continue
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$abs_prefix" || continue
+    { tr '\0' '\n' <"$p/cmdline"; } 2>/dev/null | grep -qi 'brenmoor-service.exe' || continue
+    { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$abs_prefix" || continue
     echo "${p#/proc/}"
   done
 }
@@ -105,7 +105,7 @@ diff_clean && fail "network unchanged after the kill: nothing for recovery to pr
 [ -f "$journal" ] && echo "ok: journal survives the kill" || fail "journal gone after the kill"
 
 # --- the next start recovers
-wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 1 >/dev/null 2>&1
+echo "after the kill the manager says: $(wine_run sc query "$name" 2>&1 | strip_cr | grep STATE)"
 sc_start || fail "sc start after the kill kept failing"
 check_eq "service running again" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 4 | strip_cr)" "4 5 0 0"
 wait_for "status idle after recovery" status_idle
