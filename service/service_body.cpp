@@ -51,6 +51,11 @@ struct CleanupJob {
   }
 };
 
+// Its failure is not reported further: the caller is failing already.
+void report_failed_stop(platform::ServiceManagerLink& link, std::uint32_t service_exit_code) {
+  (void)link.report_status({platform::kServiceStopped, 0, 0, 0, platform::kErrorServiceSpecificError, service_exit_code});
+}
+
 std::unique_ptr<EngineSession> take_session(SharedState& state) {
   PoisonLock lock(state.mutex());
   if (lock.poisoned()) write_log_line("shutdown recovering poisoned shared state");
@@ -133,6 +138,7 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
 
   if (auto s = link.report_status({platform::kServiceRunning, platform::kAcceptStopAndShutdown, 0, 0}); !s) {
     state->gate().set_stopping();
+    report_failed_stop(link, kExitRunningReportFailed);
     return s;
   }
   write_log_line("status running");
@@ -150,7 +156,10 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
     if (auto s = link.report_status({platform::kServiceStopPending, 0, checkpoint, kStopProgressWaitHintMs}); !s)
       write_log_line("shutdown progress status failed: " + s.error());
   };
-  if (auto s = run_shutdown_sequence(*state, progress, options.shutdown_step); !s) return fail("cleanup_worker_panicked");
+  if (auto s = run_shutdown_sequence(*state, progress, options.shutdown_step); !s) {
+    report_failed_stop(link, kExitCleanupFailed);
+    return fail("cleanup_worker_panicked");
+  }
 
   return link.report_status({platform::kServiceStopped, 0, 0, 0});
 }

@@ -24,6 +24,12 @@ inline constexpr Duration kShutdownStep = std::chrono::seconds(5);
 inline constexpr std::uint32_t kStopPendingWaitHintMs = 90000;
 inline constexpr std::uint32_t kStopProgressWaitHintMs = 30000;
 
+// The service's own exit codes in the stopped record of a failed service (beside
+// the Win32 code ERROR_SERVICE_SPECIFIC_ERROR). Without that last report the
+// dispatcher never returns, the process stays, and the service cannot be started again.
+inline constexpr std::uint32_t kExitCleanupFailed = 1;         // the cleanup worker ended abnormally
+inline constexpr std::uint32_t kExitRunningReportFailed = 2;   // SERVICE_RUNNING could not be reported
+
 struct ServiceCollaborators {
   SessionBackend& sessions;
   LaneHandlers& lanes;
@@ -58,7 +64,9 @@ std::uint32_t handle_service_control(std::uint32_t control, LifecycleGate& gate,
 
 // Service mode: register the control handler, report running, serve until stopped,
 // shut down with progress reports, report stopped. Failure: the registration or a
-// running/stopped report error, or "cleanup_worker_panicked".
+// running/stopped report error, or "cleanup_worker_panicked". After a failed running
+// report or shutdown, SERVICE_STOPPED is still reported (best effort), carrying
+// kExitRunningReportFailed or kExitCleanupFailed.
 [[nodiscard]] Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborators& c,
                                  const ServiceOptions& options);
 
