@@ -51,11 +51,6 @@ struct CleanupJob {
   }
 };
 
-// Its failure is not reported further: the caller is failing already.
-void report_failed_stop(platform::ServiceManagerLink& link, std::uint32_t service_exit_code) {
-  (void)link.report_status({platform::kServiceStopped, 0, 0, 0, platform::kErrorServiceSpecificError, service_exit_code});
-}
-
 std::unique_ptr<EngineSession> take_session(SharedState& state) {
   PoisonLock lock(state.mutex());
   if (lock.poisoned()) write_log_line("shutdown recovering poisoned shared state");
@@ -138,7 +133,6 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
 
   if (auto s = link.report_status({platform::kServiceRunning, platform::kAcceptStopAndShutdown, 0, 0}); !s) {
     state->gate().set_stopping();
-    report_failed_stop(link, kExitRunningReportFailed);
     return s;
   }
   write_log_line("status running");
@@ -156,12 +150,20 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
     if (auto s = link.report_status({platform::kServiceStopPending, 0, checkpoint, kStopProgressWaitHintMs}); !s)
       write_log_line("shutdown progress status failed: " + s.error());
   };
-  if (auto s = run_shutdown_sequence(*state, progress, options.shutdown_step); !s) {
-    report_failed_stop(link, kExitCleanupFailed);
-    return fail("cleanup_worker_panicked");
-  }
+  if (auto s = run_shutdown_sequence(*state, progress, options.shutdown_step); !s) return fail("cleanup_worker_panicked");
 
   return link.report_status({platform::kServiceStopped, 0, 0, 0});
+}
+
+std::uint32_t service_exit_code(const ErrorCode& error) {
+  return error == "cleanup_worker_panicked" ? kExitCleanupFailed : kExitServiceFailed;
+}
+
+void report_failed_stop(platform::ServiceManagerLink& link, const ErrorCode& error) {
+  // Its own failure goes unreported: the service is failing already. Without a
+  // registered handler (the registration failed) there is nothing to report to.
+  (void)link.report_status(
+      {platform::kServiceStopped, 0, 0, 0, platform::kErrorServiceSpecificError, service_exit_code(error)});
 }
 
 Status run_foreground(const ServiceCollaborators& c, const ServiceOptions& options) {

@@ -187,7 +187,10 @@ TEST_F(ServiceBodyTest, FailedRegistrationOrRunningReportNeverServes) {
   second.running_error = "status_report_failed:6";
   auto r = run_service(second, {sessions_, lanes_, system_clock()}, options_);
   EXPECT_EQ(r.error(), "status_report_failed:6");
-  // Still stopped, with the service's own code, so the dispatcher can return.
+  EXPECT_EQ(second.statuses(), std::vector<ServiceStatusRecord>{kRunning});
+  // The service main function still ends in stopped, with the service's own code,
+  // so that the dispatcher returns.
+  report_failed_stop(second, r.error());
   EXPECT_EQ(second.statuses(), (std::vector<ServiceStatusRecord>{kRunning, {1, 0, 0, 0, 1066, 2}}));
   EXPECT_EQ(platform::open_pipe_client(options_.pipe_path, Duration::zero()).error(), platform::kPipeNotFound);
 }
@@ -247,7 +250,10 @@ TEST_F(ServiceBodyTest, FailedCleanupStillEndsInStoppedWithTheServiceCode) {
       client_, {options_.pipe_path, "send", R"({"version":1,"command":"start","request_id":"r","issued_at_unix_ms":1})"});
   ASSERT_NE(started.out.find("\"success\":true"), std::string::npos) << started.out;
   EXPECT_EQ(link_.control(1), 0u);
-  EXPECT_EQ(service.get().error(), "cleanup_worker_panicked");
+  const Status r = service.get();
+  EXPECT_EQ(r.error(), "cleanup_worker_panicked");
+  EXPECT_EQ(link_.statuses(), (std::vector<ServiceStatusRecord>{kRunning, kPending}));
+  report_failed_stop(link_, r.error());
   EXPECT_EQ(link_.statuses(), (std::vector<ServiceStatusRecord>{kRunning, kPending, {1, 0, 0, 0, 1066, 1}}));
 }
 
