@@ -60,31 +60,48 @@ struct Handle {
   HANDLE release() { return std::exchange(h, INVALID_HANDLE_VALUE); }
 };
 
+// Our token's user and default owner, read once: they do not change for the life of
+// the process, and every log line checks two owners against them.
+class OwnSids {
+ public:
+  OwnSids() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    for (TOKEN_INFORMATION_CLASS cls : {TokenUser, TokenOwner}) {
+      DWORD size = 0;
+      GetTokenInformation(token, cls, nullptr, 0, &size);
+      std::vector<unsigned char> buf(size);
+      if (size == 0 || !GetTokenInformation(token, cls, buf.data(), size, &size)) continue;
+      PSID sid = cls == TokenUser ? reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid
+                                  : reinterpret_cast<TOKEN_OWNER*>(buf.data())->Owner;
+      if (sid == nullptr || !IsValidSid(sid)) continue;
+      const auto* bytes = static_cast<const unsigned char*>(sid);
+      sids_.emplace_back(bytes, bytes + GetLengthSid(sid));
+    }
+    CloseHandle(token);
+  }
+  bool contains(PSID sid) const {
+    for (const auto& own : sids_)
+      if (EqualSid(const_cast<unsigned char*>(own.data()), sid)) return true;
+    return false;
+  }
+
+ private:
+  std::vector<std::vector<unsigned char>> sids_;
+};
+
 // The accounts whose files we trust: our own token's user and default owner,
 // LocalSystem, the built-in Administrators.
 bool owned_by_us(HANDLE h) {
+  static const OwnSids own;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) !=
       ERROR_SUCCESS)
     return false;
-  bool trusted = false;
-  if (owner != nullptr && IsValidSid(owner)) {
-    trusted = IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
-    HANDLE token = nullptr;
-    if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      for (TOKEN_INFORMATION_CLASS cls : {TokenUser, TokenOwner}) {
-        DWORD size = 0;
-        GetTokenInformation(token, cls, nullptr, 0, &size);
-        std::vector<unsigned char> buf(size);
-        if (size == 0 || !GetTokenInformation(token, cls, buf.data(), size, &size)) continue;
-        PSID sid = cls == TokenUser ? reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid
-                                    : reinterpret_cast<TOKEN_OWNER*>(buf.data())->Owner;
-        if (sid != nullptr && EqualSid(sid, owner)) trusted = true;
-      }
-      CloseHandle(token);
-    }
-  }
+  const bool trusted = owner != nullptr && IsValidSid(owner) &&
+                       (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                        own.contains(owner));
   LocalFree(sd);
   return trusted;
 }
