@@ -41,7 +41,7 @@ namespace {
 // Another process holding the name is logged once per episode, not on every retry.
 class PipeCreator {
  public:
-  PipeCreator(platform::PipeServer& server) : server_(server) {}
+  explicit PipeCreator(platform::PipeServer& server) : server_(server) {}
 
   Result<platform::PipeInstance> create(platform::InstanceKind kind) {
     auto instance = server_.create_instance(pipe_security_descriptor(platform::command_line_args()), kind);
