@@ -30,7 +30,9 @@ std::optional<std::string> allowed_sid_from_args(const std::vector<std::string>&
 std::string pipe_security_descriptor(const std::vector<std::string>& args) {
   std::string text(kBasePipeDescriptor);
   if (auto sid = allowed_sid_from_args(args)) {
-    text += "(A;;GA;;;";
+    text += "(A;;";
+    text += kAllowedSidPipeRights;
+    text += ";;;";
     text += *sid;
     text += ')';
   }

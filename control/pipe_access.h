@@ -2,6 +2,7 @@
 // process command line for every pipe instance (platform/sddl.h reads it back).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,15 @@ namespace brenmoor {
 inline constexpr std::string_view kBasePipeDescriptor = "D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 inline constexpr std::size_t kMaxAllowedSidBytes = 184;
 
+// What the allowed SID gets: read and write, spelled out bit by bit. Generic all (and
+// FILE_GENERIC_WRITE too, since FILE_APPEND_DATA is the same bit as
+// FILE_CREATE_PIPE_INSTANCE on a pipe) would let that user create instances of the
+// name and so squat it while the service restarts.
+//   FILE_GENERIC_READ 0x120089 | FILE_WRITE_DATA 0x2 | FILE_WRITE_EA 0x10 | FILE_WRITE_ATTRIBUTES 0x100
+inline constexpr std::uint32_t kAllowedSidPipeAccess = 0x12019B;
+inline constexpr std::uint32_t kFileCreatePipeInstance = 0x4;
+inline constexpr std::string_view kAllowedSidPipeRights = "0x12019b";
+
 // The value after the first "--allowed-sid" (the program path counts as an argument
 // too), when it is usable; nullopt otherwise. Usable means 2..184 bytes, starting
 // with "S-", only '0'-'9', '-' and 'S', and also a SID the system can parse
@@ -21,7 +31,7 @@ inline constexpr std::size_t kMaxAllowedSidBytes = 184;
 // fail with "pipe_acl_failed" and keep the pipe down for good.
 std::optional<std::string> allowed_sid_from_args(const std::vector<std::string>& args);
 
-// kBasePipeDescriptor, plus "(A;;GA;;;{sid})" when an allowed SID is given.
+// kBasePipeDescriptor, plus "(A;;0x12019b;;;{sid})" when an allowed SID is given.
 std::string pipe_security_descriptor(const std::vector<std::string>& args);
 
 }  // namespace brenmoor

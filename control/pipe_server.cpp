@@ -1,5 +1,6 @@
 #include "control/pipe_server.h"
 
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -35,45 +36,95 @@ void handle_connection(SharedState& state, platform::PipeInstance pipe) {
   pipe.flush_disconnect_close();
 }
 
+namespace {
+
+// Another process holding the name is logged once per episode, not on every retry.
+class PipeCreator {
+ public:
+  explicit PipeCreator(platform::PipeServer& server) : server_(server) {}
+
+  Result<platform::PipeInstance> create(platform::InstanceKind kind) {
+    auto instance = server_.create_instance(pipe_security_descriptor(platform::command_line_args()), kind);
+    if (instance) {
+      name_taken_ = false;
+    } else if (instance.error() == platform::kPipeNameTaken && !name_taken_) {
+      name_taken_ = true;
+      write_log_line("pipe name held by another process");
+    }
+    return instance;
+  }
+
+ private:
+  platform::PipeServer& server_;
+  bool name_taken_ = false;
+};
+
+void start_handler(const std::shared_ptr<SharedState>& state, platform::PipeInstance pipe) {
+  try {
+    std::thread([state, pipe = std::move(pipe)]() mutable {
+      // A handler that ends abnormally must not take the service with it: a lock it
+      // held is marked poisoned while the exception unwinds, the instance closes,
+      // and later requests meet the poisoned mark instead.
+      try {
+        handle_connection(*state, std::move(pipe));
+      } catch (...) {
+        write_log_line("connection handler failed");
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread, no handler: the instance closes with the failed thread's copy of
+    // the lambda, and the client sees its connection end without a response.
+    write_log_line("connection handler start failed");
+    state->clock().sleep_for(kPipeRetryPause);
+  }
+}
+
+}  // namespace
+
 void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path, const PipeReadyHook& on_ready) {
   LifecycleGate& gate = state->gate();
   platform::PipeServer server(pipe_path);
+  PipeCreator creator(server);
+  // The loop's own listening instance. Once it has one, the loop never lets go of its
+  // last instance before the next exists: a name with no instance of ours is a name
+  // another process may create, and our clients would then talk to it.
+  std::optional<platform::PipeInstance> listening;
   for (;;) {
     if (gate.is_stopping()) return;
 
-    auto instance = server.create_instance(pipe_security_descriptor(platform::command_line_args()));
-    if (!instance) {
-      // "pipe_acl_failed" / "pipe_create_failed": neither logged nor counted.
-      state->clock().sleep_for(kPipeRetryPause);
-      continue;
+    if (!listening) {
+      auto created = creator.create(platform::InstanceKind::first);
+      if (!created) {
+        // "pipe_acl_failed" / "pipe_create_failed" / the name held by another
+        // process: retried without limit.
+        state->clock().sleep_for(kPipeRetryPause);
+        continue;
+      }
+      listening = std::move(*created);
     }
     if (gate.is_stopping()) return;  // the instance closes on the way out
     if (on_ready) on_ready();
 
-    if (auto connected = instance->wait_for_client(); !connected) {
+    auto connected = listening->wait_for_client();
+    auto next = creator.create(platform::InstanceKind::another);
+    if (!connected) {
+      // The failed instance listens again; a fresh one replaces it when it can be made.
       // Out of resources for a connection is a creation failure in disguise; any
       // other failure (a client that came and went at once) is retried at once.
-      if (connected.error() == "pipe_create_failed") state->clock().sleep_for(kPipeRetryPause);
+      if (next) listening = std::move(*next);
+      if (!next || connected.error() == "pipe_create_failed") state->clock().sleep_for(kPipeRetryPause);
       continue;
     }
-
-    try {
-      std::thread([state, pipe = std::move(*instance)]() mutable {
-        // A handler that ends abnormally must not take the service with it: a lock it
-        // held is marked poisoned while the exception unwinds, the instance closes,
-        // and later requests meet the poisoned mark instead.
-        try {
-          handle_connection(*state, std::move(pipe));
-        } catch (...) {
-          write_log_line("connection handler failed");
-        }
-      }).detach();
-    } catch (const std::system_error&) {
-      // No thread, no handler: the instance closes with the failed thread's copy of
-      // the lambda, and the client sees its connection end without a response.
-      write_log_line("connection handler start failed");
+    // The connected client waits until the next instance exists (for example while
+    // every one of the 255 is busy); then it is handed over.
+    while (!next && !gate.is_stopping()) {
       state->clock().sleep_for(kPipeRetryPause);
+      next = creator.create(platform::InstanceKind::another);
     }
+    platform::PipeInstance client = std::move(*listening);
+    listening.reset();
+    if (next) listening = std::move(*next);
+    start_handler(state, std::move(client));
   }
 }
 

@@ -201,7 +201,10 @@ Result<JournalContent> parse_network_journal(std::string_view text, std::string_
 void NetworkJournal::record(std::string_view alias, const NetworkState& state) {
   const std::string text = format_network_journal(alias, state);
   std::lock_guard lock(mutex_);
-  if (Status s = platform::replace_file_durably(path_, text); !s && !failure_logged_) {
+  // The folder is checked on every write: a user may have replaced it meanwhile.
+  Status s = platform::prepare_private_folder(platform::parent_directory(path_).value_or("."));
+  if (s) s = platform::replace_file_durably(path_, text);
+  if (!s && !failure_logged_) {
     failure_logged_ = true;
     write_log_line("network journal write failed: " + s.error());
   }
@@ -215,14 +218,9 @@ void NetworkJournal::remove() {
 
 std::string network_journal_path() { return platform::join_path(platform::program_data_dir(), kJournalFileName); }
 
-void prepare_journal_folder() { platform::create_directories(platform::program_data_dir()); }
-
 NetworkJournal& service_network_journal() {
   // Never destroyed: detached threads may still write while the process ends.
-  static NetworkJournal* journal = [] {
-    prepare_journal_folder();
-    return new NetworkJournal(network_journal_path());
-  }();
+  static NetworkJournal* journal = new NetworkJournal(network_journal_path());
   return *journal;
 }
 
@@ -231,6 +229,12 @@ RecoveryOutcome recover_network_from_journal(CommandRunner& runner, const std::s
   // A temporary file is only ever a write that had not replaced the journal yet;
   // its command had not run.
   (void)platform::remove_file(platform::durable_temp_path(path));
+  // A folder a user made or replaced is not ours: what it holds is never acted on.
+  if (Status folder = platform::prepare_private_folder(platform::parent_directory(path).value_or("."));
+      !folder) {
+    write_log_line("network journal folder refused: " + folder.error());
+    return RecoveryOutcome::left_in_place;
+  }
   auto text = platform::read_private_file(path, kJournalSizeLimit);
   if (!text && text.error() == platform::kFileMissing) return RecoveryOutcome::nothing_to_do;
   if (!text && text.error() == platform::kFileReadFailed) {

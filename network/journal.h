@@ -88,8 +88,6 @@ inline void journal_network_state(NetworkJournal* journal, std::string_view alia
 // The journal file of this service: "C:\ProgramData\Pellamy\brenmoor-network.journal"
 // (the host root's ProgramData/Pellamy on the dev host).
 std::string network_journal_path();
-// Makes the journal's folder. One place, so it can share the log folder's checks.
-void prepare_journal_folder();
 // The journal the service process writes; lives as long as the process.
 NetworkJournal& service_network_journal();
 
@@ -97,7 +95,7 @@ enum class RecoveryOutcome {
   nothing_to_do,  // no journal
   recovered,      // teardown ran, journal removed
   set_aside,      // not acceptable: renamed to {path}.rejected, nothing run
-  left_in_place,  // could not be read (an I/O error): left for the next start
+  left_in_place,  // unreadable (an I/O error) or in a folder that is not ours: left as it is
 };
 
 // At service start: when a journal is there, run teardown_network on it with

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "common/error.h"
@@ -56,8 +57,20 @@ class PipeClient final : public PipeStream {
 // server's pause after a failed instance creation.
 inline constexpr Duration kPipeNotFoundRetry = std::chrono::seconds(1);
 
-// Opens the pipe for reading and writing (Windows: share read, write and delete,
-// open existing). While every server instance is busy it waits up to busy_wait in
+// What CreateFileW is given for the client end (Windows; checked on the dev host too).
+// Access: read and write by their single rights. GENERIC_WRITE would map to
+// FILE_GENERIC_WRITE, whose FILE_APPEND_DATA is FILE_CREATE_PIPE_INSTANCE on a pipe,
+// which the allowed SID is deliberately not granted.
+//   FILE_GENERIC_READ 0x120089 | FILE_WRITE_DATA 0x2 | FILE_WRITE_ATTRIBUTES 0x100
+inline constexpr std::uint32_t kPipeClientAccess = 0x12018B;
+inline constexpr std::uint32_t kPipeClientShare = 0x7;  // FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+// SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION: whatever answers may learn who we
+// are but never act as us. The service's own wake-up runs as SYSTEM, and a server
+// that could impersonate it would hold a SYSTEM token.
+inline constexpr std::uint32_t kPipeClientFlags = 0x00110000;
+
+// Opens the pipe for reading and writing (Windows: kPipeClientAccess, share read,
+// write and delete, open existing, kPipeClientFlags). While every server instance is busy it waits up to busy_wait in
 // all for one to become free, and while the pipe does not exist it tries again for
 // up to kPipeNotFoundRetry (within busy_wait); zero means a single try.
 [[nodiscard]] Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait);

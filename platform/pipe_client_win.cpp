@@ -13,6 +13,10 @@
 
 namespace brenmoor::platform {
 namespace {
+static_assert(kPipeClientAccess == (FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES));
+static_assert((kPipeClientAccess & FILE_CREATE_PIPE_INSTANCE) == 0);
+static_assert(kPipeClientShare == (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+static_assert(kPipeClientFlags == (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
 bool usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 }  // namespace
 
@@ -64,8 +68,8 @@ Result<PipeClient> open_pipe_client(const std::string& path, Duration busy_wait)
   bool missing = false;
   auto missing_since = start;
   for (;;) {
-    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(wide.c_str(), kPipeClientAccess, kPipeClientShare, nullptr, OPEN_EXISTING, kPipeClientFlags,
+                           nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       PipeClient client;
       client.handle_ = h;

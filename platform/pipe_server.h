@@ -6,6 +6,12 @@
 // stands for all instances; an instance is one accept() on it. The descriptor is
 // mapped onto the socket file's owner, group, mode and POSIX ACL (docs/dev-host.md).
 //
+// Windows: the first instance is made with FILE_FLAG_FIRST_PIPE_INSTANCE, so that a
+// name another process created first is refused instead of joined; every instance
+// rejects remote clients (the identity check trusts the process id a client gives).
+// Who calls create_instance keeps the name owned: it asks for a first instance only
+// when it holds none, and makes the next one before it lets go of the last.
+//
 // Ownership: a PipeServer owns what backs its instances (POSIX: the listening socket,
 // its lock file and the socket file, removed on destruction). A PipeInstance owns its
 // handle; an instance that is not yet connected must not outlive its server.
@@ -27,6 +33,41 @@ using NativePipeHandle = void*;  // HANDLE
 using NativePipeHandle = int;
 #endif
 
+enum class InstanceKind {
+  first,    // the caller holds no instance: the name must not exist yet
+  another,  // the caller holds one of its own: the name is already ours
+};
+
+// What CreateNamedPipeW is given for an instance (Windows; the dev host has no such
+// parameters, but the values are checked there too).
+inline constexpr std::uint32_t kPipeAccessDuplex = 0x3;
+inline constexpr std::uint32_t kFileFlagFirstPipeInstance = 0x00080000;
+inline constexpr std::uint32_t kPipeRejectRemoteClients = 0x8;  // byte type, byte read mode, blocking wait
+inline constexpr std::uint32_t kPipeUnlimitedInstances = 255;
+
+struct PipeCreateParams {
+  std::uint32_t open_mode;
+  std::uint32_t pipe_mode;
+  std::uint32_t max_instances;
+  std::uint32_t out_buffer_bytes;
+  std::uint32_t in_buffer_bytes;  // the largest request fits in one buffer
+  std::uint32_t default_timeout_ms;
+  friend bool operator==(const PipeCreateParams&, const PipeCreateParams&) = default;
+};
+
+constexpr PipeCreateParams pipe_create_params(InstanceKind kind) {
+  return {kPipeAccessDuplex | (kind == InstanceKind::first ? kFileFlagFirstPipeInstance : 0u),
+          kPipeRejectRemoteClients,
+          kPipeUnlimitedInstances,
+          65536,
+          8388608,
+          0};
+}
+
+// create_instance's failure when another process owns the name (a first instance
+// was asked for and the name exists). The caller pauses and tries again.
+inline constexpr std::string_view kPipeNameTaken = "pipe_name_taken";
+
 class PipeInstance final : public PipeStream {
  public:
   PipeInstance() = default;
@@ -40,7 +81,8 @@ class PipeInstance final : public PipeStream {
   // Blocks until a client connects. A client that connected between creation and
   // this call counts as connected (ERROR_PIPE_CONNECTED). Failure:
   // "pipe_connect_failed", or "pipe_create_failed" when the system is out of
-  // resources for a connection (the caller pauses before retrying).
+  // resources for a connection (the caller pauses before retrying). After a failure
+  // the instance is listening again (Windows: disconnected), so it keeps the name.
   [[nodiscard]] Status wait_for_client();
 
   [[nodiscard]] Result<std::size_t> read_some(char* data, std::size_t size) override;
@@ -76,9 +118,12 @@ class PipeServer {
   PipeServer& operator=(const PipeServer&) = delete;
   ~PipeServer();
 
-  // A new instance guarded by `descriptor` (SDDL). "pipe_acl_failed" when the text
-  // is rejected, "pipe_create_failed" when the instance cannot be made.
-  [[nodiscard]] Result<PipeInstance> create_instance(std::string_view descriptor);
+  // A new instance guarded by `descriptor` (SDDL), with pipe_create_params(kind).
+  // "pipe_acl_failed" when the text is rejected, kPipeNameTaken when a first
+  // instance was asked for and another process holds the name (dev host: the lock
+  // beside the socket is held by another process), "pipe_create_failed" when the
+  // instance cannot be made.
+  [[nodiscard]] Result<PipeInstance> create_instance(std::string_view descriptor, InstanceKind kind);
 
   const std::string& path() const { return path_; }
 

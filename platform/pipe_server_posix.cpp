@@ -160,8 +160,9 @@ struct PipeServer::Backend {
       lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
       if (lock_fd < 0) return fail("pipe_create_failed");
       if (::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
         close_fd(lock_fd);
-        return fail("pipe_create_failed");
+        return fail(err == EWOULDBLOCK ? kPipeNameTaken : std::string_view("pipe_create_failed"));
       }
     }
     ::unlink(path.c_str());  // a socket file left by an earlier run
@@ -194,7 +195,8 @@ PipeServer::~PipeServer() {
   if (backend_->listen_fd >= 0 && backend_->still_ours(path_)) ::unlink(path_.c_str());
 }
 
-Result<PipeInstance> PipeServer::create_instance(std::string_view descriptor) {
+// The kind needs nothing here: the lock beside the socket is what keeps the name ours.
+Result<PipeInstance> PipeServer::create_instance(std::string_view descriptor, InstanceKind /*kind*/) {
   const auto access = map_descriptor(descriptor);
   if (!access) return fail("pipe_acl_failed");
   Backend& b = *backend_;

@@ -13,8 +13,11 @@
 namespace brenmoor::platform {
 namespace {
 
-constexpr DWORD kOutBufferBytes = 65536;
-constexpr DWORD kInBufferBytes = 8388608;  // the largest request fits in one buffer
+static_assert(kPipeAccessDuplex == PIPE_ACCESS_DUPLEX);
+static_assert(kFileFlagFirstPipeInstance == FILE_FLAG_FIRST_PIPE_INSTANCE);
+static_assert(kPipeRejectRemoteClients == (PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
+static_assert(kPipeUnlimitedInstances == PIPE_UNLIMITED_INSTANCES);
+
 constexpr DWORD kQueryLimitedInformation = 0x1000;
 constexpr DWORD kImagePathUnits = 32768;
 
@@ -32,7 +35,7 @@ PipeServer::PipeServer(std::string path) : path_(std::move(path)), backend_(std:
 
 PipeServer::~PipeServer() = default;
 
-Result<PipeInstance> PipeServer::create_instance(std::string_view descriptor) {
+Result<PipeInstance> PipeServer::create_instance(std::string_view descriptor, InstanceKind kind) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(descriptor).c_str(), SDDL_REVISION_1, &sd, nullptr))
     return fail("pipe_acl_failed");
@@ -40,11 +43,17 @@ Result<PipeInstance> PipeServer::create_instance(std::string_view descriptor) {
   sa.nLength = sizeof sa;
   sa.lpSecurityDescriptor = sd;
   sa.bInheritHandle = FALSE;
-  // Byte type, byte read mode, blocking; the descriptor alone decides who may connect.
-  HANDLE h = CreateNamedPipeW(backend_->wide_path.c_str(), PIPE_ACCESS_DUPLEX, 0, PIPE_UNLIMITED_INSTANCES,
-                              kOutBufferBytes, kInBufferBytes, 0, &sa);
+  const PipeCreateParams p = pipe_create_params(kind);
+  HANDLE h = CreateNamedPipeW(backend_->wide_path.c_str(), p.open_mode, p.pipe_mode, p.max_instances,
+                              p.out_buffer_bytes, p.in_buffer_bytes, p.default_timeout_ms, &sa);
+  const DWORD err = GetLastError();
   LocalFree(sd);
-  if (h == INVALID_HANDLE_VALUE) return fail("pipe_create_failed");
+  if (h == INVALID_HANDLE_VALUE) {
+    // With the first-instance flag, an existing name answers access denied: someone
+    // made it before us, and joining it would hand our clients to them.
+    if (kind == InstanceKind::first && err == ERROR_ACCESS_DENIED) return fail(kPipeNameTaken);
+    return fail("pipe_create_failed");
+  }
   PipeInstance instance;
   instance.handle_ = h;
   return instance;
@@ -71,6 +80,9 @@ Status PipeInstance::wait_for_client() {
   if (ConnectNamedPipe(handle_, nullptr)) return {};
   // A client that connected between CreateNamedPipeW and this call.
   if (GetLastError() == ERROR_PIPE_CONNECTED) return {};
+  // Typically a client that came and went (ERROR_NO_DATA): disconnecting makes the
+  // instance listen again, so the caller can keep it and the name with it.
+  DisconnectNamedPipe(handle_);
   return fail("pipe_connect_failed");
 }
 

@@ -47,4 +47,13 @@ std::string build_command_line(std::string_view program, const std::vector<std::
   return line;
 }
 
+std::optional<std::string> application_name(std::string_view program) {
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  const bool unc_or_device = program.size() >= 2 && separator(program[0]) && separator(program[1]);
+  const bool drive = program.size() >= 3 && ((program[0] >= 'A' && program[0] <= 'Z') || (program[0] >= 'a' && program[0] <= 'z')) &&
+                     program[1] == ':' && separator(program[2]);
+  if (unc_or_device || drive) return std::string(program);
+  return std::nullopt;
+}
+
 }  // namespace brenmoor::platform

@@ -162,4 +162,11 @@ class Process {
 // program first, then every argument quoted per the CommandLineToArgvW rules).
 std::string build_command_line(std::string_view program, const std::vector<std::string>& args);
 
+// Windows only, exposed for tests: the application name spawn_process hands to
+// CreateProcessW next to that command line. An absolute program path ("C:\...",
+// "\\?\C:\...", "\\server\...") is given as it is, so the system need not find the
+// program by parsing the command line, a search limited to MAX_PATH; a bare name or
+// a relative path gives nullopt and keeps the normal search order.
+std::optional<std::string> application_name(std::string_view program);
+
 }  // namespace brenmoor::platform

@@ -262,11 +262,15 @@ Result<Process> spawn_process(const SpawnOptions& options) {
 
   // No behavioural creation flags: EXTENDED_STARTUPINFO_PRESENT only says that the
   // attribute list is there, CREATE_UNICODE_ENVIRONMENT only how the block is encoded.
-  // The program name goes through the normal search (NULL application name).
+  // An absolute program path is also the application name (beyond MAX_PATH the
+  // system cannot find it from the command line); a bare name keeps the normal
+  // search (NULL application name). The command line is the same either way.
+  const std::optional<std::string> app = application_name(options.program);
+  const std::wstring app_wide = app ? widen(*app) : std::wstring();
   DWORD flags = EXTENDED_STARTUPINFO_PRESENT;
   if (!options.env.empty()) flags |= CREATE_UNICODE_ENVIRONMENT;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
+  if (!CreateProcessW(app ? app_wide.c_str() : nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
                       env_block.empty() ? nullptr : env_block.data(), nullptr, &si.StartupInfo, &pi)) {
     return fail(kSpawnFailed);
   }

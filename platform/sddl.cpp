@@ -42,13 +42,18 @@ bool is_well_formed_sid(std::string_view sid) {
 
 std::optional<std::vector<std::string>> parse_descriptor_trustees(std::string_view sddl) {
   constexpr std::string_view kHead = "D:P";
-  constexpr std::string_view kAceHead = "(A;;GA;;;";
+  constexpr std::string_view kAceHead = "(A;;";
   if (sddl.substr(0, kHead.size()) != kHead) return std::nullopt;
   std::string_view rest = sddl.substr(kHead.size());
   std::vector<std::string> trustees;
   while (!rest.empty()) {
     if (rest.substr(0, kAceHead.size()) != kAceHead) return std::nullopt;
     rest = rest.substr(kAceHead.size());
+    const std::size_t rights_end = rest.find(";;;");
+    if (rights_end == std::string_view::npos) return std::nullopt;
+    const std::string_view rights = rest.substr(0, rights_end);
+    if (rights != "GA" && rights != "0x12019b") return std::nullopt;
+    rest = rest.substr(rights_end + 3);
     const std::size_t close = rest.find(')');
     if (close == std::string_view::npos) return std::nullopt;
     const std::string_view trustee = rest.substr(0, close);

@@ -14,8 +14,10 @@ namespace brenmoor {
 bool is_well_formed_sid(std::string_view sid);
 
 // The trustees of a descriptor of the form pipe_security_descriptor() writes:
-// "D:P" and one or more "(A;;GA;;;{trustee})", the trustee being "SY", "BA" or a
-// well-formed SID. Anything else: nullopt.
+// "D:P" and one or more "(A;;{rights};;;{trustee})", the rights being "GA" or the
+// read-and-write mask "0x12019b", the trustee "SY", "BA" or a well-formed SID.
+// Anything else: nullopt. Both rights let a client connect; neither form is read
+// as more (the dev host has no right to create instances to withhold).
 std::optional<std::vector<std::string>> parse_descriptor_trustees(std::string_view sddl);
 
 }  // namespace brenmoor

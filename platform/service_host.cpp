@@ -26,6 +26,10 @@ std::string notify_message(const ServiceStatusRecord& s) {
   m += "X_BRENMOOR_CONTROLS_ACCEPTED=" + std::to_string(s.controls_accepted) + "\n";
   m += "X_BRENMOOR_CHECKPOINT=" + std::to_string(s.checkpoint) + "\n";
   m += "X_BRENMOOR_WAIT_HINT_MS=" + std::to_string(s.wait_hint_ms) + "\n";
+  if (s.win32_exit_code != 0 || s.service_exit_code != 0) {
+    m += "X_BRENMOOR_WIN32_EXIT_CODE=" + std::to_string(s.win32_exit_code) + "\n";
+    m += "X_BRENMOOR_SERVICE_EXIT_CODE=" + std::to_string(s.service_exit_code) + "\n";
+  }
   return m;
 }
 

@@ -29,13 +29,18 @@ inline constexpr std::uint32_t kControlShutdown = 5;
 
 inline constexpr std::uint32_t kNoError = 0;
 inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
+inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 
-// One SetServiceStatus record. The exit code is always 0 and no process id is given.
+// One SetServiceStatus record. No process id is given. The exit codes stay 0 except
+// in the stopped record of a service that failed: Win32 code
+// ERROR_SERVICE_SPECIFIC_ERROR and the service's own code beside it.
 struct ServiceStatusRecord {
   std::uint32_t current_state = 0;
   std::uint32_t controls_accepted = 0;
   std::uint32_t checkpoint = 0;
   std::uint32_t wait_hint_ms = 0;
+  std::uint32_t win32_exit_code = 0;
+  std::uint32_t service_exit_code = 0;
   friend bool operator==(const ServiceStatusRecord&, const ServiceStatusRecord&) = default;
 };
 
@@ -58,7 +63,9 @@ class ServiceManagerLink {
 // use; its arguments from the manager are not passed on (the service ignores them).
 // Failure ("service_dispatcher_failed:{detail}"): the dispatcher could not be
 // reached, e.g. a start from a console, or on the dev host no $NOTIFY_SOCKET; on the
-// dev host also when service_main ended without reporting SERVICE_STOPPED.
+// dev host also when service_main ended without reporting SERVICE_STOPPED, or
+// reported it with an exit code (the Windows dispatcher returns normally then; the
+// code is what the manager shows).
 [[nodiscard]] Status run_service_dispatcher(std::string_view name,
                                             const std::function<void(ServiceManagerLink&)>& service_main);
 

@@ -64,15 +64,18 @@ class NotifyLink final : public ServiceManagerLink {
 
   Status report_status(const ServiceStatusRecord& status) override {
     auto sent = send_notify(socket_path_, notify_message(status));
-    if (sent && status.current_state == kServiceStopped) stopped_.store(true);
+    if (sent && status.current_state == kServiceStopped)
+      (status.win32_exit_code == 0 && status.service_exit_code == 0 ? stopped_ : failed_).store(true);
     return sent;
   }
 
   bool stopped() const { return stopped_.load(); }
+  bool failed() const { return failed_.load(); }
 
  private:
   std::string socket_path_;
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace
@@ -93,6 +96,7 @@ Status run_service_dispatcher(std::string_view /*name*/, const std::function<voi
   }
   // The Windows dispatcher returns only once the service reported SERVICE_STOPPED;
   // a service that gave up before that must not look like a clean stop.
+  if (link.failed()) return fail("service_dispatcher_failed:service_failed");
   if (!link.stopped()) return fail("service_dispatcher_failed:service_not_stopped");
   return {};
 }

@@ -12,6 +12,8 @@
 namespace brenmoor::platform {
 namespace {
 
+static_assert(kErrorServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR);
+
 // The dispatcher calls back through plain function pointers, so what they need
 // lives here for the life of the process.
 std::wstring g_service_name;
@@ -42,8 +44,8 @@ class ScmLink final : public ServiceManagerLink {
     s.dwServiceType = kServiceWin32OwnProcess;
     s.dwCurrentState = record.current_state;
     s.dwControlsAccepted = record.controls_accepted;
-    s.dwWin32ExitCode = NO_ERROR;
-    s.dwServiceSpecificExitCode = 0;
+    s.dwWin32ExitCode = record.win32_exit_code;
+    s.dwServiceSpecificExitCode = record.service_exit_code;
     s.dwCheckPoint = record.checkpoint;
     s.dwWaitHint = record.wait_hint_ms;
     if (!SetServiceStatus(status_handle_, &s)) return fail("status_report_failed:" + std::to_string(GetLastError()));

@@ -53,18 +53,29 @@ std::string format_rfc3339(WallTime t) {
   return out;
 }
 
-std::string log_file_path() { return platform::join_path(platform::program_data_dir(), "brenmoor-service.log"); }
+constexpr std::string_view kLogFileName = "brenmoor-service.log";
+
+std::string log_file_path() { return platform::join_path(platform::program_data_dir(), kLogFileName); }
 
 void write_log_line(std::string_view message) noexcept {
   try {
+    // The folder may have been made by a standard user before the service first ran,
+    // or swapped for a link: then nothing is written, like any other log failure.
+    // Opening checks the folder as well; it is made only when it cannot be opened
+    // (the usual case is one open, which keeps a log line cheap).
     const std::string dir = platform::program_data_dir();
-    platform::create_directories(dir);
     std::string line = format_rfc3339(platform::wall_now());
     line.push_back(' ');
     line.append(message);
     line.push_back('\n');
+    auto file = platform::open_private_file(dir, kLogFileName, platform::PrivateWrite::append);
+    if (!file && file.error() == platform::kPrivateFolderFailed) {
+      if (!platform::prepare_private_folder(dir)) return;
+      file = platform::open_private_file(dir, kLogFileName, platform::PrivateWrite::append);
+    }
+    if (!file) return;
     // One write per line: concurrent writers in append mode never interleave inside a line.
-    (void)platform::append_to_file(platform::join_path(dir, "brenmoor-service.log"), line);
+    (void)file->write(line);
   } catch (...) {
     // Logging must never stop the service (allocation failure included).
   }

@@ -55,6 +55,7 @@ int process_entry(const std::vector<std::string>& args, const ProcessDependencie
     if (auto s = run_service(link, process_collaborators(deps), options); !s) {
       write_log_line("service failed: " + s.error());
       print_error_line("service failed: " + s.error());
+      report_failed_stop(link, s.error());
     }
   });
   if (!dispatched) {

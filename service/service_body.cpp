@@ -185,6 +185,17 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
   return link.report_status({platform::kServiceStopped, 0, 0, 0});
 }
 
+std::uint32_t service_exit_code(const ErrorCode& error) {
+  return error == "cleanup_worker_panicked" ? kExitCleanupFailed : kExitServiceFailed;
+}
+
+void report_failed_stop(platform::ServiceManagerLink& link, const ErrorCode& error) {
+  // Its own failure goes unreported: the service is failing already. Without a
+  // registered handler (the registration failed) there is nothing to report to.
+  (void)link.report_status(
+      {platform::kServiceStopped, 0, 0, 0, platform::kErrorServiceSpecificError, service_exit_code(error)});
+}
+
 Status run_foreground(const ServiceCollaborators& c, const ServiceOptions& options) {
   std::shared_ptr<SharedState> state = make_service_state(c);
   if (auto s = start_background_threads(state, options); !s) return s;

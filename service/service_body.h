@@ -24,6 +24,12 @@ inline constexpr Duration kShutdownStep = std::chrono::seconds(5);
 inline constexpr std::uint32_t kStopPendingWaitHintMs = 90000;
 inline constexpr std::uint32_t kStopProgressWaitHintMs = 30000;
 
+// The service's own exit codes in the stopped record of a failed service (beside
+// the Win32 code ERROR_SERVICE_SPECIFIC_ERROR). Without that last report the
+// dispatcher never returns, the process stays, and the service cannot be started again.
+inline constexpr std::uint32_t kExitCleanupFailed = 1;  // "cleanup_worker_panicked"
+inline constexpr std::uint32_t kExitServiceFailed = 2;  // any other failure, e.g. SERVICE_RUNNING not reported
+
 struct ServiceCollaborators {
   SessionBackend& sessions;
   LaneHandlers& lanes;
@@ -63,13 +69,21 @@ std::uint32_t handle_service_control(std::uint32_t control, LifecycleGate& gate,
 
 // Service mode: register the control handler, report running, serve until stopped,
 // shut down with progress reports, report stopped. Failure: the registration or a
-// running/stopped report error, or "cleanup_worker_panicked".
+// running/stopped report error, or "cleanup_worker_panicked"; the service main
+// function then logs it and calls report_failed_stop.
 [[nodiscard]] Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborators& c,
                                  const ServiceOptions& options);
 
 // Takes the lifecycle guard and runs `recover` under it on a detached thread (on
 // this thread when no thread can be started). Nothing when `recover` is empty.
 void start_network_recovery(const std::shared_ptr<SharedState>& state, const std::function<void()>& recover);
+
+// The last report of a service whose run_service failed: SERVICE_STOPPED with
+// ERROR_SERVICE_SPECIFIC_ERROR and service_exit_code(error), best effort. Called
+// after "service failed: {error}" is logged, since the dispatcher returns once
+// stopped is reported and the process may end at any moment after.
+std::uint32_t service_exit_code(const ErrorCode& error);
+void report_failed_stop(platform::ServiceManagerLink& link, const ErrorCode& error);
 
 // Foreground mode: the same without any status report or handler; nothing sets
 // stopping, so it serves until the process is ended.

@@ -10,6 +10,7 @@ namespace brenmoor {
 namespace {
 
 const std::string kBase = "D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+std::string ext(const std::string& sid) { return kBase + "(A;;0x12019b;;;" + sid + ")"; }
 const std::string kMaxSid = "S-1-281474976710655-4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-"
                             "4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-4294967295-"
                             "4294967295";
@@ -24,10 +25,10 @@ TEST(PipeAccess, DescriptorFollowsTheFirstAllowedSidArgument) {
   const std::vector<Row> rows = {
       {"no switch", {"svc.exe"}, kBase},
       {"well formed", {"svc.exe", "--allowed-sid", "S-1-5-21-1004336348-1177238915-682003330-1001"},
-       kBase + "(A;;GA;;;S-1-5-21-1004336348-1177238915-682003330-1001)"},
+       ext("S-1-5-21-1004336348-1177238915-682003330-1001")},
       {"position does not matter", {"svc.exe", "--run-foreground", "--allowed-sid", "S-1-5-32-545", "x"},
-       kBase + "(A;;GA;;;S-1-5-32-545)"},
-      {"184 bytes", {"svc.exe", "--allowed-sid", kMaxSid}, kBase + "(A;;GA;;;" + kMaxSid + ")"},
+       ext("S-1-5-32-545")},
+      {"184 bytes", {"svc.exe", "--allowed-sid", kMaxSid}, ext(kMaxSid)},
       {"185 bytes", {"svc.exe", "--allowed-sid", kMaxSid + "0"}, kBase},
       {"lower-case letter", {"svc.exe", "--allowed-sid", "s-1-5-32-545"}, kBase},
       {"letter inside", {"svc.exe", "--allowed-sid", "S-1-5-32-545a"}, kBase},
@@ -35,7 +36,7 @@ TEST(PipeAccess, DescriptorFollowsTheFirstAllowedSidArgument) {
       {"first switch decides", {"svc.exe", "--allowed-sid", "bad", "--allowed-sid", "S-1-5-32-545"}, kBase},
       {"switch as value", {"svc.exe", "--allowed-sid", "--allowed-sid", "S-1-5-32-545"}, kBase},
       {"switch is case-sensitive", {"svc.exe", "--Allowed-Sid", "S-1-5-32-545"}, kBase},
-      {"program path counts as an argument", {"--allowed-sid", "S-1-5-18"}, kBase + "(A;;GA;;;S-1-5-18)"},
+      {"program path counts as an argument", {"--allowed-sid", "S-1-5-18"}, ext("S-1-5-18")},
       // These pass the character rules but no SID parser: the base stays in force
       // instead of every pipe instance failing for ever.
       {"bare prefix", {"svc.exe", "--allowed-sid", "S-"}, kBase},
@@ -57,7 +58,10 @@ TEST(PipeAccess, ParsesOnlyTheDescriptorsThePipeLoopWrites) {
   };
   const std::vector<Row> rows = {
       {"base", kBase, std::vector<std::string>{"SY", "BA"}},
-      {"extended", kBase + "(A;;GA;;;S-1-22-1-1000)", std::vector<std::string>{"SY", "BA", "S-1-22-1-1000"}},
+      {"extended", ext("S-1-22-1-1000"), std::vector<std::string>{"SY", "BA", "S-1-22-1-1000"}},
+      {"extended, generic all", kBase + "(A;;GA;;;S-1-22-1-1000)", std::vector<std::string>{"SY", "BA", "S-1-22-1-1000"}},
+      {"other mask", kBase + "(A;;0x12019f;;;S-1-22-1-1000)", std::nullopt},
+      {"mask without entry end", "D:P(A;;0x12019b", std::nullopt},
       {"round trip of the builder", pipe_security_descriptor({"x", "--allowed-sid", kMaxSid}),
        std::vector<std::string>{"SY", "BA", kMaxSid}},
       {"not protected", "D:(A;;GA;;;SY)", std::nullopt},
@@ -70,6 +74,16 @@ TEST(PipeAccess, ParsesOnlyTheDescriptorsThePipeLoopWrites) {
       {"bad sid", "D:P(A;;GA;;;S-1-)", std::nullopt},
   };
   for (const Row& r : rows) EXPECT_EQ(parse_descriptor_trustees(r.sddl), r.expected) << r.name;
+}
+
+TEST(PipeAccess, AllowedSidMayReadAndWriteButNotCreateInstances) {
+  EXPECT_EQ(kAllowedSidPipeAccess & kFileCreatePipeInstance, 0u);
+  for (std::uint32_t needed : {0x1u /* read data */, 0x2u /* write data */, 0x80u /* read attributes */,
+                               0x100u /* write attributes */, 0x100000u /* synchronize */})
+    EXPECT_EQ(kAllowedSidPipeAccess & needed, needed) << std::hex << needed;
+  EXPECT_EQ(std::stoul(std::string(kAllowedSidPipeRights), nullptr, 16), kAllowedSidPipeAccess);
+  // The base entries keep generic all.
+  EXPECT_TRUE(pipe_security_descriptor({"x", "--allowed-sid", "S-1-5-32-545"}).starts_with(kBase));
 }
 
 }  // namespace

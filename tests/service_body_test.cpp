@@ -235,6 +235,10 @@ TEST_F(ServiceBodyTest, FailedRegistrationOrRunningReportNeverServes) {
   auto r = run_service(second, {sessions_, lanes_, system_clock()}, options_);
   EXPECT_EQ(r.error(), "status_report_failed:6");
   EXPECT_EQ(second.statuses(), std::vector<ServiceStatusRecord>{kRunning});
+  // The service main function still ends in stopped, with the service's own code,
+  // so that the dispatcher returns.
+  report_failed_stop(second, r.error());
+  EXPECT_EQ(second.statuses(), (std::vector<ServiceStatusRecord>{kRunning, {1, 0, 0, 0, 1066, 2}}));
   EXPECT_EQ(platform::open_pipe_client(options_.pipe_path, Duration::zero()).error(), platform::kPipeNotFound);
 }
 
@@ -269,6 +273,36 @@ class ThrowingSessions final : public SessionBackend {
   void stop_engine_session(std::unique_ptr<EngineSession>) override { throw std::runtime_error("teardown died"); }
   bool engine_exited(EngineSession&) override { return false; }
 };
+
+// Its starts succeed, so that the shutdown has a session to fail on.
+class StartsThenTeardownDies final : public SessionBackend {
+ public:
+  Status validate_start_request(const ServiceRequest&) override { return {}; }
+  Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest&) override {
+    auto s = std::make_unique<test::FakeSession>();
+    s->session_token = "doomed";
+    s->lease_deadline = system_clock().now() + std::chrono::hours(1);
+    return std::unique_ptr<EngineSession>(std::move(s));
+  }
+  void stop_engine_session(std::unique_ptr<EngineSession>) override { throw std::runtime_error("teardown died"); }
+  bool engine_exited(EngineSession&) override { return false; }
+};
+
+TEST_F(ServiceBodyTest, FailedCleanupStillEndsInStoppedWithTheServiceCode) {
+  StartsThenTeardownDies sessions;
+  auto service = std::async(std::launch::async,
+                            [&] { return run_service(link_, {sessions, lanes_, system_clock()}, options_); });
+  ready_.wait();
+  const auto started = test::run_child(
+      client_, {options_.pipe_path, "send", R"({"version":1,"command":"start","request_id":"r","issued_at_unix_ms":1})"});
+  ASSERT_NE(started.out.find("\"success\":true"), std::string::npos) << started.out;
+  EXPECT_EQ(link_.control(1), 0u);
+  const Status r = service.get();
+  EXPECT_EQ(r.error(), "cleanup_worker_panicked");
+  EXPECT_EQ(link_.statuses(), (std::vector<ServiceStatusRecord>{kRunning, kPending}));
+  report_failed_stop(link_, r.error());
+  EXPECT_EQ(link_.statuses(), (std::vector<ServiceStatusRecord>{kRunning, kPending, {1, 0, 0, 0, 1066, 1}}));
+}
 
 TEST(ShutdownSequence, TearsTheSessionDownOnTheCleanupWorker) {
   test::FakeSessions sessions{system_clock()};

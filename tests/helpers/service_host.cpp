@@ -1,11 +1,15 @@
 // Test helper: the service's process entry with stand-in engine sessions and lanes,
 // so the process, its service manager link and its pipe can be driven without an
 // engine.
-//   th_service_host [service switches...] [--test-hold-start NAME]
+//   th_service_host [service switches...] [--test-hold-start NAME] [--test-fail-cleanup]
 // With --test-hold-start (Windows), every start signals the named event
 // "NAME-entered" and then waits for "NAME-release" before it completes, so a test in
-// another process can stop the service while a lifecycle operation runs.
+// another process can stop the service while a lifecycle operation runs. With
+// --test-fail-cleanup every session's teardown throws, so a stop with a session
+// ends with a failed cleanup worker.
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,6 +50,20 @@ class HeldStarts final : public SessionBackend {
 };
 #endif
 
+class TeardownDies final : public SessionBackend {
+ public:
+  TeardownDies() : inner_(system_clock()) {}
+  Status validate_start_request(const ServiceRequest& r) override { return inner_.validate_start_request(r); }
+  Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest& r) override {
+    return inner_.start_engine_session(r);
+  }
+  void stop_engine_session(std::unique_ptr<EngineSession>) override { throw std::runtime_error("teardown died"); }
+  bool engine_exited(EngineSession& s) override { return inner_.engine_exited(s); }
+
+ private:
+  test::FakeSessions inner_;
+};
+
 }  // namespace
 
 int main() {
@@ -54,8 +72,11 @@ int main() {
   for (std::size_t i = 0; i + 1 < args.size(); ++i)
     if (args[i] == "--test-hold-start") hold = args[i + 1];
 
+  const bool fail_cleanup = std::find(args.begin(), args.end(), "--test-fail-cleanup") != args.end();
+
   ProcessDependencies deps;
-  deps.make_sessions = [hold]() -> std::unique_ptr<SessionBackend> {
+  deps.make_sessions = [hold, fail_cleanup]() -> std::unique_ptr<SessionBackend> {
+    if (fail_cleanup) return std::make_unique<TeardownDies>();
 #ifdef _WIN32
     if (!hold.empty()) return std::make_unique<HeldStarts>(hold);
 #endif

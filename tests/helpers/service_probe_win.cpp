@@ -7,6 +7,9 @@
 //   th_service_probe_win stop-observe NAME RELEASE_EVENT
 //       sends Stop, records every distinct status until the stop is pending with
 //       checkpoint 2, sets RELEASE_EVENT, and records on until SERVICE_STOPPED.
+//   th_service_probe_win exit-codes NAME               print "win32-exit-code service-exit-code"
+//   th_service_probe_win pid NAME                      print the service's process id
+//   th_service_probe_win wait-exit PID                 until that process has ended; prints "exited"
 // Every record seen is printed as one line. Gives up after 120 s (exit 5).
 #include <windows.h>
 
@@ -56,6 +59,12 @@ int main(int argc, char** argv) {
   const std::string cmd = argv[1];
   const std::string name = argv[2];
 
+  if (cmd == "wait-exit") {
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::strtoul(name.c_str(), nullptr, 10)));
+    // A process id that no longer opens has ended (and been released) already.
+    if (p == nullptr || WaitForSingleObject(p, INFINITE) == WAIT_OBJECT_0) std::printf("exited\n");
+    return 0;
+  }
   if (cmd == "wait-event") {
     HANDLE e = CreateEventW(nullptr, TRUE, FALSE, brenmoor::platform::widen(name).c_str());
     return WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0 ? 0 : 1;
@@ -77,6 +86,14 @@ int main(int argc, char** argv) {
     // Polled: the manager offers no wait for an arbitrary state. The give-up thread bounds it.
     while (!query(svc, r) || r.state != want) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     print(r);
+    return 0;
+  }
+  if (cmd == "exit-codes" || cmd == "pid") {
+    SERVICE_STATUS_PROCESS s{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s, &needed)) return 1;
+    if (cmd == "pid") std::printf("%lu\n", s.dwProcessId);
+    else std::printf("%lu %lu\n", s.dwWin32ExitCode, s.dwServiceSpecificExitCode);
     return 0;
   }
   if (cmd == "control" && argc > 3) {
