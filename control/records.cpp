@@ -25,13 +25,17 @@ static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
 
 // The parser's string buffer holds the unescaped tokens and keys of the request;
 // it is scrubbed before release. Strings are laid out from the start of the buffer,
-// so zeroing up to the end of the furthest string covers every one of them.
+// so zeroing up to the end of the furthest string covers every one of them. A parse
+// that fails part-way has already unescaped the strings before the fault, with no
+// document to find their end by: then the whole buffer is zeroed.
 class ScrubbedParser {
  public:
   ~ScrubbedParser() {
-    if (used_ != 0) secure_zero(parser_.doc.string_buf.get(), used_);
+    if (used_ != 0 && parser_.doc.string_buf) secure_zero(parser_.doc.string_buf.get(), used_);
   }
   dom::parser& get() { return parser_; }
+  // The size simdjson 3 gives the string buffer (rounded up further when allocated).
+  void note_failed() { used_ = 5 * parser_.doc.capacity() / 3 + simdjson::SIMDJSON_PADDING; }
   void note_parsed(element root) {
     const std::uint8_t* base = parser_.doc.string_buf.get();
     if (base == nullptr) return;
@@ -227,7 +231,10 @@ template <class Record, class Reader>
 Result<Record> decode_padded(std::string_view padded, Reader read, std::string_view code) {
   ScrubbedParser parser;
   element root;
-  if (parser.get().parse(padded.data(), padded.size(), false).get(root) != simdjson::SUCCESS) return fail(code);
+  if (parser.get().parse(padded.data(), padded.size(), false).get(root) != simdjson::SUCCESS) {
+    parser.note_failed();
+    return fail(code);
+  }
   parser.note_parsed(root);
   dom::object obj;
   if (root.get_object().get(obj) != simdjson::SUCCESS) return fail(code);
@@ -337,7 +344,13 @@ bool all_text_valid(const ServiceResponse& r) {
 
 }  // namespace
 
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3, "note_failed() mirrors simdjson 3's string buffer size");
+
 CarrierConfig::~CarrierConfig() { zero_and_clear(auth); }
+ServiceRequest::~ServiceRequest() {
+  zero_and_clear(session_token);
+  zero_and_clear(config_json);
+}
 DatagramRequest::~DatagramRequest() {
   zero_and_clear(auth);
   zero_and_clear(private_key);

@@ -100,6 +100,14 @@ struct ServiceRequest {
   std::string session_token;
   std::optional<DatagramRequest> datagram;
   std::optional<CarrierRequest> carrier;
+  // The session token, and the configuration with the proxy's user ids, are zeroed
+  // on destruction like the frame they were copied from.
+  ServiceRequest() = default;
+  ServiceRequest(const ServiceRequest&) = default;
+  ServiceRequest(ServiceRequest&&) = default;
+  ServiceRequest& operator=(const ServiceRequest&) = default;
+  ServiceRequest& operator=(ServiceRequest&&) = default;
+  ~ServiceRequest();
 };
 
 struct ServiceResponse {

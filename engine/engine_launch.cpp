@@ -44,11 +44,15 @@ std::vector<platform::EnvOverride> engine_environment(std::string_view control_t
   std::string path(wintun_dir);
   path.push_back(kPathListSeparator);
   path.append(platform::get_env("PATH").value_or(""));
-  return {
-      {"BREN_CONTROL_TOKEN", std::string(control_token)},
-      {"XRAY_LOCATION_ASSET", std::string(geodata_dir)},
-      {"PATH", std::move(path)},
-  };
+  // Built in place: a braced list would leave an unwiped copy of the token behind.
+  std::vector<platform::EnvOverride> env(3);
+  env[0].name = "BREN_CONTROL_TOKEN";
+  env[0].value.assign(control_token);
+  env[1].name = "XRAY_LOCATION_ASSET";
+  env[1].value.assign(geodata_dir);
+  env[2].name = "PATH";
+  env[2].value = std::move(path);
+  return env;
 }
 
 Status wait_adapter_ready(std::string_view alias, CommandRunner& runner, Clock& clock, Duration limit) {
