@@ -186,11 +186,19 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
 void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLaunchConfig& config) {
   if (!session) return;
   CommandRunner& runner = runner_of(config);
-  teardown_network(runner, session->adapter_alias, session->network_state, true);
-  (void)engine_disconnect(session->control_port, session->control_token);
-  teardown_network(runner, session->adapter_alias, session->network_state, false);
-  kill(session->engine_process, session->job);
-  if (config.on_phase) config.on_phase("teardown");
+  // Best effort step by step: a step that throws (an allocation failure) must not
+  // cost the steps after it, least of all the second teardown pass and the kill.
+  auto step = [](auto&& action) noexcept {
+    try {
+      action();
+    } catch (...) {
+    }
+  };
+  step([&] { teardown_network(runner, session->adapter_alias, session->network_state, true); });
+  step([&] { (void)engine_disconnect(session->control_port, session->control_token); });
+  step([&] { teardown_network(runner, session->adapter_alias, session->network_state, false); });
+  step([&] { kill(session->engine_process, session->job); });
+  if (config.on_phase) step([&] { config.on_phase("teardown"); });
   // Releasing the session closes what is left (handles, job, tokens).
 }
 
