@@ -8,6 +8,7 @@
 
 #include <simdjson.h>
 
+#include "control/big_integers.h"
 #include "control/json_writer.h"
 #include "common/secret.h"
 #include "common/utf8.h"
@@ -228,11 +229,14 @@ bool read_request(dom::object obj, ServiceRequest& r) {
 
 // Parses one JSON document (strict UTF-8, nothing after the value) and hands its root object to `read`.
 template <class Record, class Reader>
-Result<Record> decode_padded(std::string_view padded, Reader read, std::string_view code) {
+Result<Record> decode_padded(std::string_view padded, Reader read, std::string_view code,
+                             simdjson::error_code* parse_error = nullptr) {
   ScrubbedParser parser;
   element root;
-  if (parser.get().parse(padded.data(), padded.size(), false).get(root) != simdjson::SUCCESS) {
+  if (const auto error = parser.get().parse(padded.data(), padded.size(), false).get(root);
+      error != simdjson::SUCCESS) {
     parser.note_failed();
+    if (parse_error != nullptr) *parse_error = error;
     return fail(code);
   }
   parser.note_parsed(root);
@@ -245,14 +249,29 @@ Result<Record> decode_padded(std::string_view padded, Reader read, std::string_v
 
 // A zeroed-on-release padded copy, so the parser never makes an unscrubbed one.
 template <class Record, class Reader>
-Result<Record> decode_object(std::string_view bytes, Reader read, std::string_view code) {
+Result<Record> decode_object(std::string_view bytes, Reader read, std::string_view code,
+                             simdjson::error_code* parse_error = nullptr) {
   const std::size_t size = bytes.size() + kJsonPadding;
   std::unique_ptr<char[]> copy(new char[size]);
   std::memcpy(copy.get(), bytes.data(), bytes.size());
   std::memset(copy.get() + bytes.size(), 0, kJsonPadding);
-  auto r = decode_padded<Record>(std::string_view(copy.get(), bytes.size()), read, code);
+  auto r = decode_padded<Record>(std::string_view(copy.get(), bytes.size()), read, code, parse_error);
   secure_zero(copy.get(), size);
   return r;
+}
+
+// An engine receipt is judged like the configuration: an integer beyond 64 bits is
+// valid JSON, a floating-point number to a general parser. Where the record reads
+// it, that is a wrong type as before; in a member it does not read, or inside
+// "stats", it is no reason to refuse the receipt.
+template <class Record, class Reader>
+Result<Record> decode_receipt(std::string_view json, Reader read, std::string_view code) {
+  simdjson::error_code parse_error = simdjson::SUCCESS;
+  auto r = decode_object<Record>(json, read, code, &parse_error);
+  if (r || parse_error != simdjson::NUMBER_ERROR) return r;
+  auto floated = floated_big_integers(json);
+  if (!floated) return r;
+  return decode_object<Record>(*floated, read, code);
 }
 
 bool read_carrier_status(dom::object obj, CarrierStatus& s) {
@@ -377,11 +396,11 @@ Result<ServiceRequest> decode_request_padded(std::string_view body) {
 }
 
 Result<CarrierStatus> decode_carrier_status(std::string_view json) {
-  return decode_object<CarrierStatus>(json, read_carrier_status, "carrier_receipt_invalid");
+  return decode_receipt<CarrierStatus>(json, read_carrier_status, "carrier_receipt_invalid");
 }
 
 Result<DatagramStatus> decode_datagram_status(std::string_view json) {
-  return decode_object<DatagramStatus>(json, read_datagram_status, "engine_decode_failed");
+  return decode_receipt<DatagramStatus>(json, read_datagram_status, "engine_decode_failed");
 }
 
 Result<std::string> encode_response(const ServiceResponse& r) {
