@@ -317,6 +317,22 @@ bool read_datagram_status(dom::object obj, DatagramStatus& s) {
   return true;
 }
 
+bool all_text_valid(const ServiceResponse& r) {
+  if (!is_valid_utf8(r.state) || !is_valid_utf8(r.error) || !is_valid_utf8(r.session_token)) return false;
+  if (r.carrier) {
+    const CarrierStatus& c = *r.carrier;
+    if (!is_valid_utf8(c.uplink) || !is_valid_utf8(c.server_name) || !is_valid_utf8(c.result) ||
+        !is_valid_utf8(c.grant_id))
+      return false;
+  }
+  if (r.datagram && r.datagram->stats_json && !is_valid_utf8(*r.datagram->stats_json)) return false;
+  return true;
+}
+
+}  // namespace
+
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3, "note_failed() mirrors simdjson 3's string buffer size");
+
 void write_carrier_status(JsonWriter& w, const CarrierStatus& s) {
   w.begin_object();
   w.key("core_generation").unsigned_integer(s.core_generation);
@@ -348,22 +364,6 @@ void write_datagram_status(JsonWriter& w, const DatagramStatus& s) {
   if (s.stats_json) w.key("stats").raw(*s.stats_json);
   w.end_object();
 }
-
-bool all_text_valid(const ServiceResponse& r) {
-  if (!is_valid_utf8(r.state) || !is_valid_utf8(r.error) || !is_valid_utf8(r.session_token)) return false;
-  if (r.carrier) {
-    const CarrierStatus& c = *r.carrier;
-    if (!is_valid_utf8(c.uplink) || !is_valid_utf8(c.server_name) || !is_valid_utf8(c.result) ||
-        !is_valid_utf8(c.grant_id))
-      return false;
-  }
-  if (r.datagram && r.datagram->stats_json && !is_valid_utf8(*r.datagram->stats_json)) return false;
-  return true;
-}
-
-}  // namespace
-
-static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3, "note_failed() mirrors simdjson 3's string buffer size");
 
 CarrierConfig::~CarrierConfig() { zero_and_clear(auth); }
 ServiceRequest::~ServiceRequest() {

@@ -134,4 +134,11 @@ ServiceResponse error_response(std::string_view code);
 [[nodiscard]] Result<CarrierStatus> decode_carrier_status(std::string_view json);
 [[nodiscard]] Result<DatagramStatus> decode_datagram_status(std::string_view json);
 
+// The one writer of each engine status record, members in the order of the
+// record: the responses carry them, and the stand-in engine answers with them, so
+// that the two cannot drift apart.
+class JsonWriter;
+void write_carrier_status(JsonWriter& w, const CarrierStatus& s);
+void write_datagram_status(JsonWriter& w, const DatagramStatus& s);
+
 }  // namespace brenmoor

@@ -24,7 +24,10 @@ struct EngineSession {
   EngineSession() = default;
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
-  virtual ~EngineSession() { zero_and_clear(control_token); }
+  virtual ~EngineSession() {
+    zero_and_clear(control_token);
+    zero_and_clear(session_token);
+  }
 
   platform::Job job;                // kill-on-close; released last
   platform::Process engine_process;  // stdout already handed to the readiness waiter
@@ -33,7 +36,7 @@ struct EngineSession {
   std::string adapter_alias{kAdapterAlias};
   std::string server_address;
   NetworkState network_state;  // what the bring-up installed, with the DNS snapshot
-  std::string session_token;   // returned to the client, required on later requests
+  std::string session_token;   // returned to the client, required on later requests; zeroed on release
   MonoTime lease_deadline{};   // monotonic; replaced by renew_lease
 };
 
