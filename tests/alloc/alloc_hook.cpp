@@ -5,10 +5,6 @@
 #include <cstring>
 #include <new>
 
-#ifdef _WIN32
-#include <malloc.h>
-#endif
-
 namespace brenmoor::test {
 namespace {
 
@@ -54,6 +50,10 @@ void* allocate(std::size_t size) {
   void* base = std::malloc(size + kHeader);
   if (base == nullptr) throw std::bad_alloc();
   std::memcpy(base, &size, sizeof size);
+  // Handed out zeroed: a block's bytes at release are then only what the program
+  // wrote into it, never an earlier owner's left in a reused chunk (the test's own
+  // copies of the secrets, say, released before recording began).
+  std::memset(static_cast<char*>(base) + kHeader, 0, size);
   return static_cast<char*>(base) + kHeader;
 }
 
