@@ -13,6 +13,9 @@ void secure_zero(void* data, std::size_t size) {
 }
 
 void zero_and_clear(std::string& s) {
+  // Growing to the capacity never reallocates; it makes every byte of the buffer
+  // the string's own, so the wipe below stays within what the string may touch.
+  s.resize(s.capacity());
   secure_zero(s.data(), s.size());
   s.clear();
 }

@@ -1,5 +1,7 @@
 #include "control/dispatcher.h"
 
+#include "service/log.h"
+
 namespace brenmoor {
 namespace {
 
@@ -37,21 +39,29 @@ Result<ServiceResponse> handle_start(SharedState& state, const ServiceRequest& r
   if (!started) return std::unexpected(started.error());
   std::unique_ptr<EngineSession> session = std::move(*started);
 
-  PoisonLock lock(state.mutex());
-  if (lock.poisoned()) {
-    lock.unlock();
-    state.sessions().stop_engine_session(std::move(session));
-    return fail("state_lock_failed");
+  // From here until it is in the slot the new session has the network configured:
+  // whatever happens, an exception included, it is torn down rather than merely
+  // released (which would end the engine and leave routes, DNS and addresses).
+  try {
+    ServiceResponse response = success_response("active");
+    response.session_token = session->session_token;
+    PoisonLock lock(state.mutex());
+    if (lock.poisoned()) {
+      lock.unlock();
+      state.sessions().stop_engine_session(std::move(session));
+      return fail("state_lock_failed");
+    }
+    if (state.gate().is_stopping()) {
+      lock.unlock();
+      state.sessions().stop_engine_session(std::move(session));
+      return fail("service_stopping");
+    }
+    state.slot() = std::move(session);  // cannot throw: the slot is empty
+    return response;
+  } catch (...) {
+    if (session) state.sessions().stop_engine_session(std::move(session));
+    throw;
   }
-  if (state.gate().is_stopping()) {
-    lock.unlock();
-    state.sessions().stop_engine_session(std::move(session));
-    return fail("service_stopping");
-  }
-  ServiceResponse response = success_response("active");
-  response.session_token = session->session_token;
-  state.slot() = std::move(session);
-  return response;
 }
 
 Result<ServiceResponse> handle_stop(SharedState& state, const ServiceRequest& request) {
@@ -129,10 +139,21 @@ WatchdogCycle lease_watchdog_cycle(SharedState& state) {
   return WatchdogCycle::keep_running;  // the guard is released here, after the teardown
 }
 
+WatchdogCycle contained_lease_watchdog_cycle(SharedState& state) noexcept {
+  try {
+    return lease_watchdog_cycle(state);
+  } catch (...) {
+    // As for a connection handler: the thread carries on, and a lock held while the
+    // exception unwound stays poisoned, which ends the watchdog at its next cycle.
+    write_log_line("lease watchdog cycle failed");
+    return WatchdogCycle::keep_running;
+  }
+}
+
 void run_lease_watchdog(SharedState& state) {
   for (;;) {
     state.clock().sleep_for(kWatchdogPeriod);
-    if (lease_watchdog_cycle(state) == WatchdogCycle::end) return;
+    if (contained_lease_watchdog_cycle(state) == WatchdogCycle::end) return;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <simdjson.h>
 
+#include "control/big_integers.h"
 #include "control/json_writer.h"
 #include "common/secret.h"
 #include "common/utf8.h"
@@ -25,13 +26,17 @@ static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
 
 // The parser's string buffer holds the unescaped tokens and keys of the request;
 // it is scrubbed before release. Strings are laid out from the start of the buffer,
-// so zeroing up to the end of the furthest string covers every one of them.
+// so zeroing up to the end of the furthest string covers every one of them. A parse
+// that fails part-way has already unescaped the strings before the fault, with no
+// document to find their end by: then the whole buffer is zeroed.
 class ScrubbedParser {
  public:
   ~ScrubbedParser() {
-    if (used_ != 0) secure_zero(parser_.doc.string_buf.get(), used_);
+    if (used_ != 0 && parser_.doc.string_buf) secure_zero(parser_.doc.string_buf.get(), used_);
   }
   dom::parser& get() { return parser_; }
+  // The size simdjson 3 gives the string buffer (rounded up further when allocated).
+  void note_failed() { used_ = 5 * parser_.doc.capacity() / 3 + simdjson::SIMDJSON_PADDING; }
   void note_parsed(element root) {
     const std::uint8_t* base = parser_.doc.string_buf.get();
     if (base == nullptr) return;
@@ -224,10 +229,16 @@ bool read_request(dom::object obj, ServiceRequest& r) {
 
 // Parses one JSON document (strict UTF-8, nothing after the value) and hands its root object to `read`.
 template <class Record, class Reader>
-Result<Record> decode_padded(std::string_view padded, Reader read, std::string_view code) {
+Result<Record> decode_padded(std::string_view padded, Reader read, std::string_view code,
+                             simdjson::error_code* parse_error = nullptr) {
   ScrubbedParser parser;
   element root;
-  if (parser.get().parse(padded.data(), padded.size(), false).get(root) != simdjson::SUCCESS) return fail(code);
+  if (const auto error = parser.get().parse(padded.data(), padded.size(), false).get(root);
+      error != simdjson::SUCCESS) {
+    parser.note_failed();
+    if (parse_error != nullptr) *parse_error = error;
+    return fail(code);
+  }
   parser.note_parsed(root);
   dom::object obj;
   if (root.get_object().get(obj) != simdjson::SUCCESS) return fail(code);
@@ -238,14 +249,29 @@ Result<Record> decode_padded(std::string_view padded, Reader read, std::string_v
 
 // A zeroed-on-release padded copy, so the parser never makes an unscrubbed one.
 template <class Record, class Reader>
-Result<Record> decode_object(std::string_view bytes, Reader read, std::string_view code) {
+Result<Record> decode_object(std::string_view bytes, Reader read, std::string_view code,
+                             simdjson::error_code* parse_error = nullptr) {
   const std::size_t size = bytes.size() + kJsonPadding;
   std::unique_ptr<char[]> copy(new char[size]);
   std::memcpy(copy.get(), bytes.data(), bytes.size());
   std::memset(copy.get() + bytes.size(), 0, kJsonPadding);
-  auto r = decode_padded<Record>(std::string_view(copy.get(), bytes.size()), read, code);
+  auto r = decode_padded<Record>(std::string_view(copy.get(), bytes.size()), read, code, parse_error);
   secure_zero(copy.get(), size);
   return r;
+}
+
+// An engine receipt is judged like the configuration: an integer beyond 64 bits is
+// valid JSON, a floating-point number to a general parser. Where the record reads
+// it, that is a wrong type as before; in a member it does not read, or inside
+// "stats", it is no reason to refuse the receipt.
+template <class Record, class Reader>
+Result<Record> decode_receipt(std::string_view json, Reader read, std::string_view code) {
+  simdjson::error_code parse_error = simdjson::SUCCESS;
+  auto r = decode_object<Record>(json, read, code, &parse_error);
+  if (r || parse_error != simdjson::NUMBER_ERROR) return r;
+  auto floated = floated_big_integers(json);
+  if (!floated) return r;
+  return decode_object<Record>(*floated, read, code);
 }
 
 bool read_carrier_status(dom::object obj, CarrierStatus& s) {
@@ -291,6 +317,22 @@ bool read_datagram_status(dom::object obj, DatagramStatus& s) {
   return true;
 }
 
+bool all_text_valid(const ServiceResponse& r) {
+  if (!is_valid_utf8(r.state) || !is_valid_utf8(r.error) || !is_valid_utf8(r.session_token)) return false;
+  if (r.carrier) {
+    const CarrierStatus& c = *r.carrier;
+    if (!is_valid_utf8(c.uplink) || !is_valid_utf8(c.server_name) || !is_valid_utf8(c.result) ||
+        !is_valid_utf8(c.grant_id))
+      return false;
+  }
+  if (r.datagram && r.datagram->stats_json && !is_valid_utf8(*r.datagram->stats_json)) return false;
+  return true;
+}
+
+}  // namespace
+
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3, "note_failed() mirrors simdjson 3's string buffer size");
+
 void write_carrier_status(JsonWriter& w, const CarrierStatus& s) {
   w.begin_object();
   w.key("core_generation").unsigned_integer(s.core_generation);
@@ -323,21 +365,11 @@ void write_datagram_status(JsonWriter& w, const DatagramStatus& s) {
   w.end_object();
 }
 
-bool all_text_valid(const ServiceResponse& r) {
-  if (!is_valid_utf8(r.state) || !is_valid_utf8(r.error) || !is_valid_utf8(r.session_token)) return false;
-  if (r.carrier) {
-    const CarrierStatus& c = *r.carrier;
-    if (!is_valid_utf8(c.uplink) || !is_valid_utf8(c.server_name) || !is_valid_utf8(c.result) ||
-        !is_valid_utf8(c.grant_id))
-      return false;
-  }
-  if (r.datagram && r.datagram->stats_json && !is_valid_utf8(*r.datagram->stats_json)) return false;
-  return true;
-}
-
-}  // namespace
-
 CarrierConfig::~CarrierConfig() { zero_and_clear(auth); }
+ServiceRequest::~ServiceRequest() {
+  zero_and_clear(session_token);
+  zero_and_clear(config_json);
+}
 DatagramRequest::~DatagramRequest() {
   zero_and_clear(auth);
   zero_and_clear(private_key);
@@ -364,11 +396,11 @@ Result<ServiceRequest> decode_request_padded(std::string_view body) {
 }
 
 Result<CarrierStatus> decode_carrier_status(std::string_view json) {
-  return decode_object<CarrierStatus>(json, read_carrier_status, "carrier_receipt_invalid");
+  return decode_receipt<CarrierStatus>(json, read_carrier_status, "carrier_receipt_invalid");
 }
 
 Result<DatagramStatus> decode_datagram_status(std::string_view json) {
-  return decode_object<DatagramStatus>(json, read_datagram_status, "engine_decode_failed");
+  return decode_receipt<DatagramStatus>(json, read_datagram_status, "engine_decode_failed");
 }
 
 Result<std::string> encode_response(const ServiceResponse& r) {

@@ -100,6 +100,14 @@ struct ServiceRequest {
   std::string session_token;
   std::optional<DatagramRequest> datagram;
   std::optional<CarrierRequest> carrier;
+  // The session token, and the configuration with the proxy's user ids, are zeroed
+  // on destruction like the frame they were copied from.
+  ServiceRequest() = default;
+  ServiceRequest(const ServiceRequest&) = default;
+  ServiceRequest(ServiceRequest&&) = default;
+  ServiceRequest& operator=(const ServiceRequest&) = default;
+  ServiceRequest& operator=(ServiceRequest&&) = default;
+  ~ServiceRequest();
 };
 
 struct ServiceResponse {
@@ -125,5 +133,12 @@ ServiceResponse error_response(std::string_view code);
 // Lane records from engine replies (same strictness as requests).
 [[nodiscard]] Result<CarrierStatus> decode_carrier_status(std::string_view json);
 [[nodiscard]] Result<DatagramStatus> decode_datagram_status(std::string_view json);
+
+// The one writer of each engine status record, members in the order of the
+// record: the responses carry them, and the stand-in engine answers with them, so
+// that the two cannot drift apart.
+class JsonWriter;
+void write_carrier_status(JsonWriter& w, const CarrierStatus& s);
+void write_datagram_status(JsonWriter& w, const DatagramStatus& s);
 
 }  // namespace brenmoor

@@ -206,7 +206,9 @@ Result<EngineReply> parse_engine_reply(std::string_view response) {
 }
 
 Status engine_connect(std::uint16_t port, std::string_view control_token, std::string_view config_text,
-                      Duration receive_limit) {
+                      Duration receive_limit, Duration send_limit, Duration overall_limit) {
+  // Real time, like the socket limits it caps.
+  const MonoTime overall_deadline = MonoClock::now() + overall_limit;
   // The configuration carries the server's credentials: neither the body nor
   // the request text outlives this call unwiped.
   std::string body = connect_body(config_text);
@@ -216,8 +218,10 @@ Status engine_connect(std::uint16_t port, std::string_view control_token, std::s
 
   auto conn = platform::tcp_connect_loopback(port, std::nullopt);
   if (!conn) return fail("engine_connect_failed");
-  if (!conn->set_receive_timeout(receive_limit)) return fail("engine_timeout_failed");
-  if (!conn->send_all(request)) return fail("engine_write_failed");
+  if (!conn->set_receive_timeout(receive_limit) || !conn->set_send_timeout(send_limit))
+    return fail("engine_timeout_failed");
+  if (!conn->send_all_until(request, std::min(MonoClock::now() + send_limit, overall_deadline)))
+    return fail("engine_write_failed");
   zero_and_clear(request);
 
   // Only the first ten bytes decide; the rest is read to the end (the engine
@@ -227,6 +231,10 @@ Status engine_connect(std::uint16_t port, std::string_view control_token, std::s
   Utf8Stream utf8;
   char buffer[kEngineReceiveChunk];
   for (;;) {
+    // Each receive keeps its own limit, cut short by what is left of the whole.
+    const Duration left = overall_deadline - MonoClock::now();
+    if (left <= Duration::zero()) return fail("engine_read_failed");
+    if (left < receive_limit && !conn->set_receive_timeout(left)) return fail("engine_timeout_failed");
     auto n = conn->receive(buffer, sizeof buffer);
     if (!n) return fail("engine_read_failed");
     if (*n == 0) break;
@@ -271,7 +279,9 @@ Result<EngineReply> engine_exchange(std::uint16_t port, std::string_view control
     std::string request =
         format_exchange_request(method, path, control_token, body != nullptr ? &serialised : nullptr);
     WipeOnExit wipe_request(request);
-    if (!conn->send_all(request)) return fail("engine_write_failed");
+    // The whole write within what is left: the limit of one send call alone would
+    // let an engine that reads a little now and then stretch it.
+    if (!conn->send_all_until(request, MonoClock::now() + remaining)) return fail("engine_write_failed");
   }
 
   std::string response;

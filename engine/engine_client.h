@@ -35,15 +35,28 @@ inline constexpr std::size_t kEngineReceiveChunk = 8192;
 inline constexpr Duration kEngineExchangeConnectLimit = std::chrono::seconds(2);
 // engine_connect's limit for each receive of the /connect reply.
 inline constexpr Duration kEngineConnectReceiveLimit = std::chrono::seconds(30);
+// engine_connect's limit for writing the whole request: an engine that never reads
+// its configuration must not hold the start (and every lifecycle operation queued
+// behind it) for ever.
+inline constexpr Duration kEngineConnectSendLimit = std::chrono::seconds(30);
+// engine_connect's bound on the whole exchange, from the connection to the end of
+// the reply: generous, three receive limits, so that only an engine trickling its
+// reply (each receive within its limit) ever meets it.
+inline constexpr Duration kEngineConnectOverallLimit = std::chrono::seconds(90);
 
 // POST /connect with the engine's configuration and the fixed connection options.
-// Reads the reply until the engine closes the connection, each receive limited to
-// `receive_limit` (30 s in the service; tests pass less). Success when the reply is
-// at least 10 bytes and starts with "HTTP/1.1 2" or "HTTP/1.0 2".
-// Codes: engine_connect_failed, engine_timeout_failed, engine_write_failed,
-// engine_read_failed (receive error, time limit, invalid UTF-8), engine_start_failed.
+// The request must be written within `send_limit`; the reply is read until the
+// engine closes the connection, each receive limited to `receive_limit`, and all of
+// it by `overall_limit` after the call began (30 s, 30 s and 90 s in the service;
+// tests pass less). Success when the reply is at least 10 bytes and starts with
+// "HTTP/1.1 2" or "HTTP/1.0 2".
+// Codes: engine_connect_failed, engine_timeout_failed, engine_write_failed (also
+// when the send limit strikes), engine_read_failed (receive error, time limit,
+// overall bound, invalid UTF-8), engine_start_failed.
 [[nodiscard]] Status engine_connect(std::uint16_t port, std::string_view control_token, std::string_view config_text,
-                                    Duration receive_limit = kEngineConnectReceiveLimit);
+                                    Duration receive_limit = kEngineConnectReceiveLimit,
+                                    Duration send_limit = kEngineConnectSendLimit,
+                                    Duration overall_limit = kEngineConnectOverallLimit);
 
 // POST /disconnect ({} body); the reply is not read.
 // Codes: engine_connect_failed, engine_write_failed.

@@ -44,11 +44,15 @@ std::vector<platform::EnvOverride> engine_environment(std::string_view control_t
   std::string path(wintun_dir);
   path.push_back(kPathListSeparator);
   path.append(platform::get_env("PATH").value_or(""));
-  return {
-      {"BREN_CONTROL_TOKEN", std::string(control_token)},
-      {"XRAY_LOCATION_ASSET", std::string(geodata_dir)},
-      {"PATH", std::move(path)},
-  };
+  // Built in place: a braced list would leave an unwiped copy of the token behind.
+  std::vector<platform::EnvOverride> env(3);
+  env[0].name = "BREN_CONTROL_TOKEN";
+  env[0].value.assign(control_token);
+  env[1].name = "XRAY_LOCATION_ASSET";
+  env[1].value.assign(geodata_dir);
+  env[2].name = "PATH";
+  env[2].value = std::move(path);
+  return env;
 }
 
 Status wait_adapter_ready(std::string_view alias, CommandRunner& runner, Clock& clock, Duration limit) {
@@ -186,13 +190,21 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
 void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLaunchConfig& config) {
   if (!session) return;
   CommandRunner& runner = runner_of(config);
-  teardown_network(runner, session->adapter_alias, session->network_state, true);
-  (void)engine_disconnect(session->control_port, session->control_token);
-  teardown_network(runner, session->adapter_alias, session->network_state, false);
+  // Best effort step by step: a step that throws (an allocation failure) must not
+  // cost the steps after it, least of all the second teardown pass and the kill.
+  auto step = [](auto&& action) noexcept {
+    try {
+      action();
+    } catch (...) {
+    }
+  };
+  step([&] { teardown_network(runner, session->adapter_alias, session->network_state, true); });
+  step([&] { (void)engine_disconnect(session->control_port, session->control_token); });
+  step([&] { teardown_network(runner, session->adapter_alias, session->network_state, false); });
   // Only now is the recorded state undone; a crash before this line recovers it.
-  if (session->network_journal != nullptr) session->network_journal->remove();
-  kill(session->engine_process, session->job);
-  if (config.on_phase) config.on_phase("teardown");
+  if (session->network_journal != nullptr) step([&] { session->network_journal->remove(); });
+  step([&] { kill(session->engine_process, session->job); });
+  if (config.on_phase) step([&] { config.on_phase("teardown"); });
   // Releasing the session closes what is left (handles, job, tokens).
 }
 

@@ -26,7 +26,10 @@ struct EngineSession {
   EngineSession() = default;
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
-  virtual ~EngineSession() { zero_and_clear(control_token); }
+  virtual ~EngineSession() {
+    zero_and_clear(control_token);
+    zero_and_clear(session_token);
+  }
 
   platform::Job job;                // kill-on-close; released last
   platform::Process engine_process;  // stdout already handed to the readiness waiter
@@ -38,7 +41,7 @@ struct EngineSession {
   // Where every change to network_state is written before its command runs
   // (journal_network_state in network/journal.h); not owned, may be null.
   NetworkJournal* network_journal = nullptr;
-  std::string session_token;   // returned to the client, required on later requests
+  std::string session_token;   // returned to the client, required on later requests; zeroed on release
   MonoTime lease_deadline{};   // monotonic; replaced by renew_lease
 };
 

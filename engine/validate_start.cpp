@@ -10,6 +10,7 @@
 
 #include "common/secret.h"
 #include "common/utf8.h"
+#include "control/big_integers.h"
 #include "engine/assets.h"
 #include "platform/dir.h"
 #include "platform/ip.h"
@@ -208,58 +209,6 @@ Status check_routing(const std::optional<dom::element>& routing) {
   // Load balancing could move traffic off the single proxy the routes are built for.
   if (member(*routing, "balancers")) return fail("config_shape_invalid");
   return {};
-}
-
-// simdjson refuses integers outside the 64-bit ranges, which are valid JSON (a
-// general parser reads them as floating-point numbers). For that case only, parse
-// a copy in which each such integer carries a ".0", so it is a float to the
-// checks as well. The configuration handed to the engine stays untouched.
-std::optional<std::string> floated_big_integers(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 64);
-  bool changed = false;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == '"') {
-      const std::size_t start = i++;
-      while (i < text.size() && text[i] != '"') i += (text[i] == '\\') ? 2 : 1;
-      i = std::min(i + 1, text.size());
-      out.append(text.substr(start, i - start));
-      continue;
-    }
-    if (c != '-' && (c < '0' || c > '9')) {
-      out.push_back(c);
-      ++i;
-      continue;
-    }
-    const std::size_t start = i;
-    bool integer = true;
-    while (i < text.size()) {
-      const char d = text[i];
-      if (d == '.' || d == 'e' || d == 'E' || d == '+') {
-        integer = false;
-      } else if (d != '-' && (d < '0' || d > '9')) {
-        break;
-      }
-      ++i;
-    }
-    const std::string_view token = text.substr(start, i - start);
-    out.append(token);
-    if (!integer) continue;
-    const bool negative = token.starts_with('-');
-    const std::string_view digits = negative ? token.substr(1) : token;
-    if (digits.empty() || digits.find('-') != std::string_view::npos || (digits.size() > 1 && digits[0] == '0')) {
-      continue;  // not a JSON number; the parse reports it
-    }
-    const std::string_view limit = negative ? std::string_view("9223372036854775808") : "18446744073709551615";
-    if (digits.size() > limit.size() || (digits.size() == limit.size() && digits > limit)) {
-      out.append(".0");
-      changed = true;
-    }
-  }
-  if (!changed) return std::nullopt;
-  return out;
 }
 
 // The configuration carries the proxy's user ids, and every copy of the request is

@@ -70,15 +70,24 @@ void wipe_member(JsonValue& holder, const char* key) {
   if (auto* text = std::get_if<std::string>(&it->second.v)) zero_and_clear(*text);
 }
 
+// Bodies holding secrets are built member by member, each value made in place in
+// its map node: a braced list would first copy every value into a temporary array
+// that is released unwiped.
+void put(JsonValue::Object& object, const char* key, std::string_view text) {
+  object.emplace(key, JsonValue()).first->second.v.emplace<std::string>(text);
+}
+
 JsonValue carrier_config_json(const CarrierConfig& c) {
-  return JsonValue::Object{{"auth", c.auth},
-                           {"consumer_key", c.consumer_key},
-                           {"endpoint", c.endpoint},
-                           {"node_name", c.node_name},
-                           {"pin", c.pin},
-                           {"port_count", static_cast<std::uint64_t>(c.port_count)},
-                           {"server_name", c.server_name},
-                           {"uplink", c.uplink}};
+  JsonValue::Object o;
+  put(o, "auth", c.auth);
+  put(o, "consumer_key", c.consumer_key);
+  put(o, "endpoint", c.endpoint);
+  put(o, "node_name", c.node_name);
+  put(o, "pin", c.pin);
+  o.emplace("port_count", static_cast<std::uint64_t>(c.port_count));
+  put(o, "server_name", c.server_name);
+  put(o, "uplink", c.uplink);
+  return JsonValue(std::move(o));
 }
 
 std::string status_code(std::string_view prefix, std::uint16_t status) {
@@ -145,13 +154,17 @@ Result<ServiceResponse> EngineLaneHandlers::handle_carrier_request(SharedState& 
       break;
     case CarrierOp::status:
       break;
-    case CarrierOp::offer:
+    case CarrierOp::offer: {
       if (auto ok = check_carrier_offer(carrier.config, carrier.generation, snap.server_addresses); !ok)
         return std::unexpected(ok.error());
       method = "POST";
       path = "/carrier/offer";
-      body = JsonValue::Object{{"config", carrier_config_json(*carrier.config)}, {"generation", carrier.generation}};
+      JsonValue::Object offer;
+      offer.emplace("config", carrier_config_json(*carrier.config));
+      offer.emplace("generation", carrier.generation);
+      body.emplace(std::move(offer));
       break;
+    }
   }
 
   auto reply = engine_exchange(snap.control_port, snap.control_token, method, path, body ? &*body : nullptr,
@@ -198,9 +211,12 @@ Result<ServiceResponse> EngineLaneHandlers::handle_datagram_request(SharedState&
   Clock& clock = state.clock();
   const MonoTime deadline = clock.now() + kLaneDeadline;
 
+  // "auth" is a secret by its record as much as "private_key": the body's copies
+  // of both are wiped once the exchange returns.
   auto post = [&](const char* path, JsonValue body, std::string_view failed_prefix) -> Status {
     auto reply = engine_exchange(snap.control_port, snap.control_token, "POST", path, &body, deadline, clock);
     wipe_member(body, "private_key");
+    wipe_member(body, "auth");
     std::string detail;
     if (!reply) detail = reply.error();
     else if (reply->status < 200 || reply->status > 299) detail = status_code("engine_status_", reply->status);
@@ -211,16 +227,18 @@ Result<ServiceResponse> EngineLaneHandlers::handle_datagram_request(SharedState&
   Status posted;
   if (d.op == "start") {
     if (!snap.relay) return fail("datagram_relay_unavailable");
-    posted = post("/datagram/start",
-                  JsonValue::Object{{"allow_443", d.allow_443},
-                                    {"auth", d.auth},
-                                    {"node_public_key", d.node_public_key},
-                                    {"private_key", d.private_key},
-                                    {"relay_addr", *snap.relay + ":" + std::to_string(d.port)}},
-                  "datagram_start_failed:");
+    JsonValue::Object start;
+    start.emplace("allow_443", d.allow_443);
+    put(start, "auth", d.auth);
+    put(start, "node_public_key", d.node_public_key);
+    put(start, "private_key", d.private_key);
+    put(start, "relay_addr", *snap.relay + ":" + std::to_string(d.port));
+    posted = post("/datagram/start", JsonValue(std::move(start)), "datagram_start_failed:");
   } else if (d.op == "auth") {
-    posted = post("/datagram/auth", JsonValue::Object{{"auth", d.auth}, {"node_public_key", d.node_public_key}},
-                  "datagram_auth_failed:");
+    JsonValue::Object auth;
+    put(auth, "auth", d.auth);
+    put(auth, "node_public_key", d.node_public_key);
+    posted = post("/datagram/auth", JsonValue(std::move(auth)), "datagram_auth_failed:");
   } else if (d.op == "stop") {
     posted = post("/datagram/stop", JsonValue::Object{}, "datagram_stop_failed:");
   }

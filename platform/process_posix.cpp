@@ -20,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/secret.h"
 #include "platform/process.h"
 #include "platform/process_child_posix.h"
 
@@ -67,6 +68,14 @@ struct Fd {
 // only runs async-signal-safe calls (no allocation: another thread of the service
 // may hold malloc's lock at the moment of the fork).
 struct SpawnPlan {
+  SpawnPlan() = default;
+  SpawnPlan(const SpawnPlan&) = delete;
+  SpawnPlan& operator=(const SpawnPlan&) = delete;
+  // The environment carries what the caller put in it (the engine's control
+  // token): zeroed before it is released.
+  ~SpawnPlan() {
+    for (auto& e : env_storage) zero_and_clear(e);
+  }
   std::vector<std::string> candidate_storage;
   std::vector<const char*> candidates;
   std::vector<std::string> argv_storage;
@@ -431,7 +440,12 @@ Result<Process> spawn_process(const SpawnOptions& options) {
     for (const auto& o : options.env) replaced = replaced || o.name == name;
     if (!replaced) plan.env_storage.emplace_back(entry);
   }
-  for (const auto& o : options.env) plan.env_storage.push_back(o.name + "=" + o.value);
+  for (const auto& o : options.env) {
+    // One allocation at the final size: growing it would release a copy of the value.
+    std::string& entry = plan.env_storage.emplace_back();
+    entry.reserve(o.name.size() + 1 + o.value.size());
+    entry.append(o.name).append("=").append(o.value);
+  }
   for (auto& e : plan.env_storage) plan.envp.push_back(e.data());
   plan.envp.push_back(nullptr);
 

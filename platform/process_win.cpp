@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/secret.h"
 #include "platform/process.h"
 #include "platform/process_child_win.h"
 #include "platform/wide.h"
@@ -41,10 +42,28 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
          CSTR_EQUAL;
 }
 
+// Zeroes the whole buffer of a wide string that held an override's value (the
+// engine's control token) and empties it.
+void wipe(std::wstring& w) {
+  w.resize(w.capacity());
+  secure_zero(w.data(), w.size() * sizeof(wchar_t));
+  w.clear();
+}
+
+// The environment block and its pieces, all zeroed when released.
+struct EnvironmentBlock {
+  EnvironmentBlock() = default;
+  EnvironmentBlock(const EnvironmentBlock&) = delete;
+  EnvironmentBlock& operator=(const EnvironmentBlock&) = delete;
+  ~EnvironmentBlock() { wipe(text); }
+  std::wstring text;
+};
+
 // The service's environment with the overrides applied, as the double-NUL-terminated
 // block CreateProcessW takes, sorted by name without regard to case as the system
-// keeps it.
-std::wstring build_environment_block(const std::vector<EnvOverride>& overrides) {
+// keeps it. Every copy of an override's value is zeroed before it is released; the
+// block itself is built at its final size so that no growth leaves one behind.
+void build_environment_block(const std::vector<EnvOverride>& overrides, std::wstring& out) {
   std::vector<std::wstring> entries;
   if (LPWCH block = GetEnvironmentStringsW(); block != nullptr) {
     for (const wchar_t* p = block; *p != L'\0';) {
@@ -59,20 +78,31 @@ std::wstring build_environment_block(const std::vector<EnvOverride>& overrides) 
   std::erase_if(entries, [&](const std::wstring& e) {
     return std::any_of(names.begin(), names.end(), [&](const std::wstring& n) { return same_name(env_name(e), n); });
   });
-  for (const auto& o : overrides) entries.push_back(widen(o.name) + L"=" + widen(o.value));
+  entries.reserve(entries.size() + overrides.size());
+  for (const auto& o : overrides) {
+    std::wstring value = widen(o.value);
+    std::wstring entry = widen(o.name);
+    entry.reserve(entry.size() + 1 + value.size());
+    entry.push_back(L'=');
+    entry.append(value);
+    wipe(value);
+    entries.push_back(std::move(entry));
+  }
   std::stable_sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
     std::wstring_view na = env_name(a), nb = env_name(b);
     return CompareStringOrdinal(na.data(), static_cast<int>(na.size()), nb.data(), static_cast<int>(nb.size()), TRUE) ==
            CSTR_LESS_THAN;
   });
-  std::wstring out;
+  std::size_t total = 2;
+  for (const auto& e : entries) total += e.size() + 1;
+  out.reserve(total);
   for (const auto& e : entries) {
     out.append(e);
     out.push_back(L'\0');
   }
   out.push_back(L'\0');
   if (entries.empty()) out.push_back(L'\0');
-  return out;
+  for (auto& e : entries) wipe(e);
 }
 
 Result<std::string> drain(PipeReader& r) {
@@ -257,8 +287,8 @@ Result<Process> spawn_process(const SpawnOptions& options) {
   si.StartupInfo.hStdError = std_err;
   si.lpAttributeList = list;
 
-  std::wstring env_block;
-  if (!options.env.empty()) env_block = build_environment_block(options.env);
+  EnvironmentBlock env_block;
+  if (!options.env.empty()) build_environment_block(options.env, env_block.text);
 
   // No behavioural creation flags: EXTENDED_STARTUPINFO_PRESENT only says that the
   // attribute list is there, CREATE_UNICODE_ENVIRONMENT only how the block is encoded.
@@ -271,7 +301,7 @@ Result<Process> spawn_process(const SpawnOptions& options) {
   if (!options.env.empty()) flags |= CREATE_UNICODE_ENVIRONMENT;
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(app ? app_wide.c_str() : nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
-                      env_block.empty() ? nullptr : env_block.data(), nullptr, &si.StartupInfo, &pi)) {
+                      env_block.text.empty() ? nullptr : env_block.text.data(), nullptr, &si.StartupInfo, &pi)) {
     return fail(kSpawnFailed);
   }
   CloseHandle(pi.hThread);

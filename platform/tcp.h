@@ -56,8 +56,16 @@ class TcpStream {
   [[nodiscard]] Status set_receive_timeout(Duration limit);
 
   // Sends every byte (partial sends continue, interrupted sends are retried).
-  // kTcpTimedOut when the send time limit struck, kTcpFailed otherwise.
+  // kTcpTimedOut when the send time limit struck, kTcpFailed otherwise. The limit
+  // applies to each send call, so a peer that reads a little now and then can
+  // stretch the whole write far beyond it; send_all_until bounds the whole.
   [[nodiscard]] Status send_all(std::string_view bytes);
+
+  // Sends every byte by `deadline` (monotonic, real time): before each send call
+  // the send time limit is set to the time left. kTcpTimedOut once the deadline
+  // has passed with bytes still unsent, kTcpFailed otherwise. Leaves the send
+  // time limit changed.
+  [[nodiscard]] Status send_all_until(std::string_view bytes, MonoTime deadline);
 
   // Receives up to `capacity` bytes; 0 means the peer closed its side. Interrupted
   // receives are retried. kTcpTimedOut when the receive time limit struck.

@@ -95,6 +95,22 @@ Status TcpStream::send_all(std::string_view bytes) {
   return {};
 }
 
+Status TcpStream::send_all_until(std::string_view bytes, MonoTime deadline) {
+  while (!bytes.empty()) {
+    const Duration left = deadline - MonoClock::now();
+    if (left <= Duration::zero()) return fail(kTcpTimedOut);
+    if (!set_send_timeout(left)) return fail(kTcpFailed);
+    ssize_t n = ::send(s_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return fail(kTcpTimedOut);
+      return fail(kTcpFailed);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
 Result<std::size_t> TcpStream::receive(char* buffer, std::size_t capacity) {
   for (;;) {
     ssize_t n = ::recv(s_, buffer, capacity, 0);

@@ -119,6 +119,25 @@ Status TcpStream::send_all(std::string_view bytes) {
   return {};
 }
 
+Status TcpStream::send_all_until(std::string_view bytes, MonoTime deadline) {
+  while (!bytes.empty()) {
+    const Duration left = deadline - MonoClock::now();
+    if (left <= Duration::zero()) return fail(kTcpTimedOut);
+    if (!set_send_timeout(left)) return fail(kTcpFailed);
+    int chunk = bytes.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(bytes.size());
+    int n = ::send(native(s_), bytes.data(), chunk, 0);
+    if (n == SOCKET_ERROR) {
+      int e = ::WSAGetLastError();
+      if (e == WSAEINTR) continue;
+      // After a timed-out send the socket's state is undefined; callers close it.
+      if (e == WSAETIMEDOUT) return fail(kTcpTimedOut);
+      return fail(kTcpFailed);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
 Result<std::size_t> TcpStream::receive(char* buffer, std::size_t capacity) {
   int cap = capacity > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
   for (;;) {

@@ -8,6 +8,8 @@
 #include <string_view>
 
 namespace brenmoor::platform {
+// Invalid UTF-8 (overlong forms, encoded surrogates, values above U+10FFFF, stray or
+// missing continuation bytes): each maximal invalid subpart becomes U+FFFD.
 std::wstring widen(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string narrow(std::wstring_view utf16);

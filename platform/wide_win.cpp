@@ -3,23 +3,24 @@
 #endif
 #include "platform/wide.h"
 
+#include "common/utf8.h"
+
 namespace brenmoor::platform {
 
 std::wstring widen(std::string_view s) {
   std::wstring out;
-  out.reserve(s.size());
+  out.reserve(s.size());  // never more UTF-16 units than UTF-8 bytes: no reallocation
   std::size_t i = 0;
   while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
+    // Strictly: an overlong form ("/" as C0 AF) or an encoded surrogate must not
+    // come out as the character it pretends to be, or a checked path could change
+    // meaning on its way to the system. Each maximal invalid subpart becomes one
+    // U+FFFD, as narrow() and utf8_lossy do.
     char32_t cp = 0xFFFD;
-    std::size_t len = 1;
-    if (c < 0x80) { cp = c; }
-    else if ((c >> 5) == 0x6 && i + 1 < s.size()) { cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F); len = 2; }
-    else if ((c >> 4) == 0xE && i + 2 < s.size()) { cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F); len = 3; }
-    else if ((c >> 3) == 0x1E && i + 3 < s.size()) {
-      cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F); len = 4;
-    }
-    i += len;
+    std::size_t invalid = 1;
+    const std::size_t len = utf8_decode_at(s, i, cp, invalid);
+    if (len == 0) cp = 0xFFFD;
+    i += len != 0 ? len : invalid;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "control/dispatcher.h"
+#include "network_fakes.h"
 #include "support/fakes.h"
 
 namespace brenmoor {
@@ -243,6 +244,26 @@ TEST_F(Dispatcher, WatchdogTearsDownWhenTheEngineExits) {
   static_cast<FakeSession*>(current())->exited = true;
   EXPECT_EQ(lease_watchdog_cycle(state), WatchdogCycle::keep_running);
   EXPECT_EQ(status(), "idle");
+}
+
+TEST_F(Dispatcher, WatchdogContainsAThrowingTeardownAndKeepsWatching) {
+  const std::string first = start_session(30);
+  clock.advance(std::chrono::seconds(60));
+  sessions.throw_on_stop = true;
+  test::LogMark log;
+  EXPECT_EQ(contained_lease_watchdog_cycle(state), WatchdogCycle::keep_running);
+  EXPECT_EQ(sessions.stopped(), std::vector<std::string>{first});  // the session it took out was handed over
+  EXPECT_FALSE(gate.is_busy());
+  EXPECT_EQ(status(), "idle");
+  const auto lines = log.messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "lease watchdog cycle failed"), lines.end());
+
+  // Still watching: the teardown ran without the state lock, so nothing is poisoned.
+  sessions.throw_on_stop = false;
+  const std::string second = start_session(30);
+  clock.advance(std::chrono::seconds(60));
+  EXPECT_EQ(contained_lease_watchdog_cycle(state), WatchdogCycle::keep_running);
+  EXPECT_EQ(sessions.stopped(), (std::vector<std::string>{first, second}));
 }
 
 TEST_F(Dispatcher, WatchdogLeavesBusyStateAloneAndEndsWhenStopping) {

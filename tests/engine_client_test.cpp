@@ -264,8 +264,43 @@ TEST(EngineConnect, ReceiveLimitIsPerReceiveNotOverall) {
   EXPECT_TRUE(engine_connect(server.port(), kToken, "{}", 600ms));
 }
 
-TEST(EngineConnect, DefaultReceiveLimitIsThirtySeconds) {
+TEST(EngineConnect, DefaultLimits) {
   EXPECT_EQ(kEngineConnectReceiveLimit, 30s);
+  EXPECT_EQ(kEngineConnectSendLimit, 30s);
+  EXPECT_GE(kEngineConnectOverallLimit, 2 * kEngineConnectReceiveLimit);
+}
+
+// An engine must not be able to hold a start, and every lifecycle operation
+// waiting behind it, for ever: by never reading its configuration, or by
+// trickling its reply just fast enough for each receive.
+TEST(EngineConnect, NeitherANonReadingNorATricklingEngineHoldsItForEver) {
+  // Accepted by the system's listen queue and never read by anyone: the
+  // configuration fills the socket buffers and the write can only wait.
+  auto never_reads = TcpListener::bind_loopback(0);
+  ASSERT_TRUE(never_reads);
+  OneShotServer trickler(trickle("HTTP/1.1 200 OK\r\n\r\n" + std::string(40, 'z'), 100ms));  // about 6 s in all
+  struct Row {
+    const char* name;
+    std::uint16_t port;
+    std::string config;
+    Duration receive_limit, send_limit, overall_limit;
+    const char* error;
+  };
+  const std::vector<Row> rows = {
+      {"never reads an 8 MiB configuration", never_reads->port(), std::string(8 << 20, 'c'), 30s, 300ms, 90s,
+       "engine_write_failed"},
+      // Every gap is far below the receive limit; only the bound on the whole strikes.
+      {"trickles its reply", trickler.port(), "{}", 2s, 30s, 500ms, "engine_read_failed"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto start = MonoClock::now();
+    Status st = engine_connect(row.port, kToken, row.config, row.receive_limit, row.send_limit, row.overall_limit);
+    const auto took = MonoClock::now() - start;
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error(), row.error);
+    EXPECT_LT(took, 5s);
+  }
 }
 
 // ---------------------------------------------------------------------------

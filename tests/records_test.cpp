@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "control/records.h"
 
@@ -171,6 +172,41 @@ TEST(EngineStatusRecords, DecodeWithDefaultsAndPassThroughStats) {
   ASSERT_TRUE(n.has_value());
   EXPECT_FALSE(n->stats_json.has_value());
   EXPECT_EQ(decode_datagram_status(R"({"caps":70000})").error(), "engine_decode_failed");
+}
+
+// Integers beyond 64 bits are valid JSON: refused only where a record reads them.
+TEST(EngineStatusRecords, IntegersBeyondSixtyFourBits) {
+  struct Row {
+    const char* name;
+    std::string carrier;
+    bool carrier_ok;
+  };
+  const std::vector<Row> carrier_rows = {
+      {"largest u64 read", R"({"core_generation":18446744073709551615})", true},
+      {"one more where it is read", R"({"core_generation":18446744073709551616})", false},
+      {"negative beyond i64 where it is read", R"({"core_generation":1,"initial_offset":-9223372036854775809})", false},
+      {"in a member not read", R"({"core_generation":1,"extra":123456789012345678901234567890})", true},
+      {"nested in a member not read", R"({"extra":{"a":[-99999999999999999999]},"core_generation":1})", true},
+      {"in a string stays text", R"({"core_generation":1,"result":"123456789012345678901234567890"})", true},
+      {"still refused when otherwise broken", R"({"core_generation":1,"extra":123456789012345678901234567890,})", false},
+  };
+  for (const auto& row : carrier_rows) {
+    SCOPED_TRACE(row.name);
+    auto c = decode_carrier_status(row.carrier);
+    EXPECT_EQ(c.has_value(), row.carrier_ok);
+  }
+  auto result = decode_carrier_status(R"({"core_generation":1,"result":"123456789012345678901234567890"})");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->result, "123456789012345678901234567890");
+
+  // Inside "stats" the number travels on as the number a general parser reads.
+  auto d = decode_datagram_status(R"({"active":true,"stats":{"bytes":123456789012345678901234567890,"n":1}})");
+  ASSERT_TRUE(d.has_value());
+  EXPECT_TRUE(d->active);
+  ASSERT_TRUE(d->stats_json.has_value());
+  EXPECT_TRUE(decode_datagram_status(R"({"stats":)" + *d->stats_json + "}").has_value()) << *d->stats_json;
+  EXPECT_NE(d->stats_json->find("\"n\":1"), std::string::npos) << *d->stats_json;
+  EXPECT_EQ(decode_datagram_status(R"({"auth_rejected":18446744073709551616})").error(), "engine_decode_failed");
 }
 
 }  // namespace

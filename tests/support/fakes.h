@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -75,8 +76,11 @@ class FakeSessions final : public SessionBackend {
   }
 
   void stop_engine_session(std::unique_ptr<EngineSession> session) override {
-    std::lock_guard<std::mutex> l(mu_);
-    stopped_.push_back(session->session_token);
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      stopped_.push_back(session->session_token);
+    }
+    if (throw_on_stop) throw std::runtime_error("teardown failed");
   }
 
   bool engine_exited(EngineSession& session) override { return static_cast<FakeSession&>(session).exited.load(); }
@@ -103,6 +107,7 @@ class FakeSessions final : public SessionBackend {
 
   std::string validate_error;
   std::string start_error;
+  std::atomic<bool> throw_on_stop{false};  // stop_engine_session throws after recording
 
  private:
   Clock& clock_;

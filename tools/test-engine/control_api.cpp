@@ -274,45 +274,23 @@ Reply ControlApi::datagram_stop() {
 }
 
 std::string ControlApi::carrier_json() const {
-  const Carrier& c = carrier_;
   JsonWriter w;
-  w.begin_object();
-  w.key("core_generation").unsigned_integer(c.core_generation);
-  w.key("uplink").string(c.uplink);
-  w.key("server_name").string(c.server_name);
-  w.key("armed").boolean(c.armed);
-  w.key("result").string(c.result);
-  w.key("installed_generation").unsigned_integer(c.installed_generation);
-  w.key("grant_id").string(c.grant_id);
-  w.key("not_after_unix").integer(c.not_after_unix);
-  w.key("ready").boolean(c.ready);
-  w.key("pending").boolean(c.pending);
-  w.key("retry_after_ms").integer(c.retry_after_ms);
-  w.key("failures").unsigned_integer(c.failures);
-  w.key("peer_ack").unsigned_integer(c.peer_ack);
-  w.key("key_updates").unsigned_integer(c.key_updates);
-  w.key("initial_packets").unsigned_integer(c.initial_packets);
-  w.key("initial_offset").integer(c.initial_offset);
-  w.key("active_streams").integer(c.active_streams);
-  w.end_object();
+  write_carrier_status(w, carrier_);
   return w.take();
 }
 
 std::string ControlApi::datagram_json() const {
-  const Datagram& d = datagram_;
-  JsonWriter w;
-  w.begin_object();
-  w.key("active").boolean(d.active);
-  w.key("auth_rejected").unsigned_integer(d.auth_rejected);
-  w.key("caps").unsigned_integer(d.caps);
-  w.key("not_after_unix").integer(d.not_after_unix);
-  if (!d.relay_addr.empty()) {
-    w.key("stats").begin_object();
-    w.key("relay_addr").string(d.relay_addr);
-    w.key("auths").unsigned_integer(d.auths);
-    w.end_object();
+  DatagramStatus status = datagram_;
+  if (!datagram_.relay_addr.empty()) {
+    JsonWriter stats;
+    stats.begin_object();
+    stats.key("relay_addr").string(datagram_.relay_addr);
+    stats.key("auths").unsigned_integer(datagram_.auths);
+    stats.end_object();
+    status.stats_json = stats.take();
   }
-  w.end_object();
+  JsonWriter w;
+  write_datagram_status(w, status);
   return w.take();
 }
 

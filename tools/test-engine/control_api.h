@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "control/records.h"
 #include "tools/test-engine/faults.h"
 
 namespace brenmoor::test_engine {
@@ -42,30 +43,13 @@ class ControlApi {
   bool adapter_up();
 
  private:
-  struct Carrier {
-    std::uint64_t core_generation = 0;
-    std::string uplink;
-    std::string server_name;
-    bool armed = false;
-    std::string result = "idle";
-    std::uint64_t installed_generation = 0;
-    std::string grant_id;
-    std::int64_t not_after_unix = 0;
-    bool ready = false;
-    bool pending = false;
-    std::int64_t retry_after_ms = 0;
-    std::uint64_t failures = 0;
-    std::uint64_t peer_ack = 0;
-    std::uint64_t key_updates = 0;
-    std::uint64_t initial_packets = 0;
-    std::int64_t initial_offset = 0;
-    std::int64_t active_streams = 0;
+  // The product's own status records, written by the product's writers: a
+  // member added to a record reaches the stand-in's replies with it.
+  struct Carrier : CarrierStatus {
+    Carrier() { result = "idle"; }
   };
-  struct Datagram {
-    bool active = false;
-    std::uint64_t auth_rejected = 0;
-    std::uint16_t caps = 0;
-    std::int64_t not_after_unix = 0;
+  struct Datagram : DatagramStatus {
+    // Reported inside "stats", which the service carries through unread.
     std::string relay_addr;
     std::uint64_t auths = 0;
   };
