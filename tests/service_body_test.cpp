@@ -14,6 +14,7 @@
 #include "pipe_test_support.h"
 #include "platform/pipe_client.h"
 #include "service/log.h"
+#include "service/process_entry.h"
 #include "service/service_body.h"
 #include "support/fakes.h"
 
@@ -146,6 +147,26 @@ TEST_F(ServiceBodyTest, ShutdownControlStopsLikeStop) {
   EXPECT_EQ(link_.control(5), 0u);
   ASSERT_TRUE(service.get());
   EXPECT_EQ(link_.statuses().back(), kStopped);
+}
+
+// The shipped service runs the real guard: a body left without it would serve
+// sessions whose bypass routes nobody repairs.
+TEST_F(ServiceBodyTest, ShippedServiceRunsTheBypassGuardOnTheServiceState) {
+  const auto shipped = shipped_process_dependencies();
+  ASSERT_TRUE(shipped.bypass_guard);
+  std::shared_ptr<SharedState> seen;
+  test::Latch guard_started;
+  options_.bypass_guard = [&, guard = shipped.bypass_guard](std::shared_ptr<SharedState> state) {
+    seen = state;
+    guard_started.open();
+    guard(std::move(state));  // ends once the service is stopping
+  };
+  auto service = start_service();
+  ready_.wait();
+  guard_started.wait();
+  EXPECT_EQ(link_.control(1), 0u);
+  ASSERT_TRUE(service.get());
+  EXPECT_TRUE(seen->gate().is_stopping());
 }
 
 TEST_F(ServiceBodyTest, StopDuringAStartWaitsWithGrowingCheckpoints) {
