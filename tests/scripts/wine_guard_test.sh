@@ -18,7 +18,9 @@ strip_cr() { tr -d '\r'; }
 wait_for() {
   local what="$1" bound="$2" text="$3"; shift 3
   for _ in $(seq 1 "$bound"); do
-    if "$@" 2>/dev/null | strip_cr | grep -qF -- "$text"; then echo "ok: $what"; return 0; fi
+    # Whole output first: grep -q ending early would fail the pipe under pipefail.
+    local out; out="$("$@" 2>/dev/null | strip_cr)"
+    if printf '%s' "$out" | grep -qF -- "$text"; then echo "ok: $what"; return 0; fi
     sleep 1
   done
   fail "$what: [$text] not seen within ${bound}s"
@@ -58,11 +60,13 @@ ctl() { wine_run 'C:\Program Files\Pellamy\brenmoor-win.exe' --json "$@" 2>&1 | 
 service_log() { cat "$log" 2>/dev/null; }
 
 netsim init-typical >/dev/null || fail "netsim init-typical"
-# What must be left after the session: the initial network with the gateway moved.
+netsim dump >"$drive_c/netsim/before.txt"
 move=(move-gateway --to 7 --gateway 192.168.7.1)
-BRENMOOR_NETSIM='C:\netsim\expected.json' netsim init-typical >/dev/null
-BRENMOOR_NETSIM='C:\netsim\expected.json' netsim "${move[@]}" >/dev/null
-BRENMOOR_NETSIM='C:\netsim\expected.json' netsim dump >"$drive_c/netsim/expected.txt"
+# What must differ after the session: the gateway move, nothing else.
+moved_diff='- interface 7 alias="Wi-Fi" connected=no ipv4_metric=35 ipv6_metric=35 engine=no
+- route 12 0.0.0.0/0 via 192.168.1.1 metric=0 store=ActiveStore
++ interface 7 alias="Wi-Fi" connected=yes ipv4_metric=35 ipv6_metric=35 engine=no
++ route 7 0.0.0.0/0 via 192.168.7.1 metric=0 store=ActiveStore'
 
 wine_run sc stop "$name" >/dev/null 2>&1
 wine_run sc delete "$name" >/dev/null 2>&1
@@ -89,12 +93,13 @@ check_has "repaired logged" "$(service_log)" "bypass route guard result=repaired
 netsim "${move[@]}" >/dev/null || fail "move-gateway"
 wait_for "host route moved to 192.168.7.1 on 7" 45 "route 7 $server/32 via 192.168.7.1 metric=1" netsim dump
 wait_for "move logged" 10 "bypass route repair family=v4 moved=true routes=1 result=ok" service_log
-if netsim dump | strip_cr | grep -qF "route 12 $server/32"; then fail "the host route via the old path is still there"; else echo "ok: old host route gone"; fi
+if printf '%s' "$(netsim dump | strip_cr)" | grep -qF "route 12 $server/32"; then fail "the host route via the old path is still there"; else echo "ok: old host route gone"; fi
 
 check_has "stop answers idle" "$(ctl stop)" '"state":"idle"'
-if netsim diff 'C:\netsim\expected.txt' >/dev/null; then echo "ok: network as before, with the gateway moved"
-else fail "network differs after stop: $(netsim diff 'C:\netsim\expected.txt' | strip_cr)"; fi
-if netsim dump | strip_cr | grep -qF "$server"; then fail "a host route to the server was left"; else echo "ok: no host route left"; fi
+after="$(netsim diff 'C:\netsim\before.txt' | strip_cr)"
+if [ "$after" = "$moved_diff" ]; then echo "ok: network as before, with the gateway moved"
+else fail "network after stop: expected [$moved_diff], got [$after]"; fi
+if printf '%s' "$(netsim dump | strip_cr)" | grep -qF "$server"; then fail "a host route to the server was left"; else echo "ok: no host route left"; fi
 [ -f "$drive_c/netsim/net.json.rejected" ] && fail "netsim refused commands: $(cat "$drive_c/netsim/net.json.rejected")"
 
 wine_run sc stop "$name" >/dev/null 2>&1
