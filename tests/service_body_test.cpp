@@ -154,19 +154,28 @@ TEST_F(ServiceBodyTest, ShutdownControlStopsLikeStop) {
 TEST_F(ServiceBodyTest, ShippedServiceRunsTheBypassGuardOnTheServiceState) {
   const auto shipped = shipped_process_dependencies();
   ASSERT_TRUE(shipped.bypass_guard);
-  std::shared_ptr<SharedState> seen;
-  test::Latch guard_started;
-  options_.bypass_guard = [&, guard = shipped.bypass_guard](std::shared_ptr<SharedState> state) {
-    seen = state;
-    guard_started.open();
-    guard(std::move(state));  // ends once the service is stopping
+  // Shared with the detached guard thread, which may outlive this test's frame.
+  struct Probe {
+    test::Latch started;
+    std::promise<void> ended;
+    std::shared_ptr<SharedState> seen;
+  };
+  auto probe = std::make_shared<Probe>();
+  auto ended = probe->ended.get_future();
+  options_.bypass_guard = [probe, guard = shipped.bypass_guard](std::shared_ptr<SharedState> state) {
+    probe->seen = state;
+    probe->started.open();
+    guard(std::move(state));
+    probe->ended.set_value();
   };
   auto service = start_service();
   ready_.wait();
-  guard_started.wait();
+  probe->started.wait();
   EXPECT_EQ(link_.control(1), 0u);
   ASSERT_TRUE(service.get());
-  EXPECT_TRUE(seen->gate().is_stopping());
+  // The real guard body ends within one 2-second cycle of stopping being set.
+  EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(probe->seen->gate().is_stopping());
 }
 
 TEST_F(ServiceBodyTest, StopDuringAStartWaitsWithGrowingCheckpoints) {
