@@ -53,7 +53,7 @@ std::vector<std::string> looped_servers(const std::vector<std::string>& servers,
   return looped;
 }
 
-// Steps 9 and 10: the path to repair onto, when a loop or a changed path calls for one.
+// The path to repair onto, when a loop or a changed recorded path calls for one.
 std::optional<PhysicalPath> path_to_repair(CommandRunner& runner, IpFamily family, const NetworkState& snapshot,
                                            const std::vector<std::string>& looped) {
   const PhysicalPath recorded = recorded_physical_path(snapshot, family);
