@@ -233,12 +233,15 @@ HostResolver system_host_resolver() {
 
 Result<ServerAddresses> resolve_server_addresses(std::string_view server, const HostResolver& resolve) {
   ServerAddresses out;
-  if (platform::is_ipv4_literal(server)) {
-    out.ipv4.emplace_back(server);
-  } else if (platform::is_ipv6_literal(server)) {
-    out.ipv6.emplace_back(server);
+  // Kept in the text form Windows prints, so that the route stores' text comparisons
+  // (the guard's ownership query) recognise a server written as "2001:DB8:0::5".
+  if (auto literal = platform::parse_ip_literal(server)) {
+    (literal->is_ipv6 ? out.ipv6 : out.ipv4).push_back(platform::format_ip(*literal));
   } else if (auto resolved = resolve(server)) {
-    for (auto& a : *resolved) add_unique(a.is_ipv6 ? out.ipv6 : out.ipv4, std::move(a.text));
+    for (auto& a : *resolved) {
+      auto text = platform::canonical_ip_text(a.text);
+      add_unique(a.is_ipv6 ? out.ipv6 : out.ipv4, text ? std::move(*text) : std::move(a.text));
+    }
   }
   if (out.ipv4.empty() && out.ipv6.empty()) return fail("server_resolution_failed");
   return out;

@@ -88,8 +88,9 @@ using HostResolver = std::function<Result<std::vector<platform::ResolvedAddress>
 // platform::resolve_host(host, "443").
 HostResolver system_host_resolver();
 
-// An IP literal is the only address of its family, as written. A host name is
-// resolved; its addresses go to their family's list in order, each once. A resolver
+// An IP literal is the only address of its family. A host name is resolved; its
+// addresses go to their family's list in order, each once. Every address is kept in
+// the canonical text of platform::format_ip ("2001:DB8:0::5" becomes "2001:db8::5"). A resolver
 // error counts as no addresses. Both lists empty: "server_resolution_failed".
 [[nodiscard]] Result<ServerAddresses> resolve_server_addresses(std::string_view server, const HostResolver& resolve);
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace brenmoor::platform {
@@ -25,5 +26,13 @@ struct IpAddress {
   bool operator==(const IpAddress&) const = default;
 };
 std::optional<IpAddress> parse_ip_literal(std::string_view text);
+
+// The one text form addresses are written and compared in, the one Windows prints:
+// dotted decimal for IPv4; for IPv6 RFC 5952 (lower case, no leading zeros, the
+// longest run of two or more zero groups compressed, the first of equal runs), with
+// an IPv4-mapped address as ::ffff:a.b.c.d.
+std::string format_ip(const IpAddress& address);
+// format_ip of a literal, or nullopt when the text is not one.
+std::optional<std::string> canonical_ip_text(std::string_view text);
 
 }  // namespace brenmoor::platform

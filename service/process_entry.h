@@ -21,6 +21,10 @@ struct ProcessDependencies {
   std::function<void()> recover_network;                           // may be empty
 };
 
+// What brenmoor-service runs with: the real session backend and lane handlers, and
+// the bypass route guard (network/bypass_guard.h) as the guard thread's body.
+ProcessDependencies shipped_process_dependencies();
+
 // Exact, case-sensitive comparison against every argument, the program path included.
 bool has_switch(const std::vector<std::string>& args, std::string_view name);
 

@@ -110,7 +110,10 @@ TEST(ServerAddresses, LiteralsAndResolvedNames) {
   };
   const Row rows[] = {
       {"ipv4_literal", "203.0.113.5", fail("unused"), ServerAddresses{{"203.0.113.5"}, {}}, false},
-      {"ipv6_literal_as_written", "2001:DB8::5", fail("unused"), ServerAddresses{{}, {"2001:DB8::5"}}, false},
+      {"ipv6_literal_canonical", "2001:DB8:0::5", fail("unused"), ServerAddresses{{}, {"2001:db8::5"}}, false},
+      {"resolved_texts_canonical", "odd.example.net",
+       std::vector<ResolvedAddress>{{true, "2001:DB8::5"}, {true, "2001:db8:0::5"}},
+       ServerAddresses{{}, {"2001:db8::5"}}, true},
       {"two_v4_one_v6_and_a_repeat",
        "vpn.example.net",
        std::vector<ResolvedAddress>{{false, "203.0.113.5"}, {true, "2001:db8::5"}, {false, "203.0.113.6"},

@@ -14,6 +14,7 @@
 #include "pipe_test_support.h"
 #include "platform/pipe_client.h"
 #include "service/log.h"
+#include "service/process_entry.h"
 #include "service/service_body.h"
 #include "support/fakes.h"
 
@@ -146,6 +147,35 @@ TEST_F(ServiceBodyTest, ShutdownControlStopsLikeStop) {
   EXPECT_EQ(link_.control(5), 0u);
   ASSERT_TRUE(service.get());
   EXPECT_EQ(link_.statuses().back(), kStopped);
+}
+
+// The shipped service runs the real guard: a body left without it would serve
+// sessions whose bypass routes nobody repairs.
+TEST_F(ServiceBodyTest, ShippedServiceRunsTheBypassGuardOnTheServiceState) {
+  const auto shipped = shipped_process_dependencies();
+  ASSERT_TRUE(shipped.bypass_guard);
+  // Shared with the detached guard thread, which may outlive this test's frame.
+  struct Probe {
+    test::Latch started;
+    std::promise<void> ended;
+    std::shared_ptr<SharedState> seen;
+  };
+  auto probe = std::make_shared<Probe>();
+  auto ended = probe->ended.get_future();
+  options_.bypass_guard = [probe, guard = shipped.bypass_guard](std::shared_ptr<SharedState> state) {
+    probe->seen = state;
+    probe->started.open();
+    guard(std::move(state));
+    probe->ended.set_value();
+  };
+  auto service = start_service();
+  ready_.wait();
+  probe->started.wait();
+  EXPECT_EQ(link_.control(1), 0u);
+  ASSERT_TRUE(service.get());
+  // The real guard body ends within one 2-second cycle of stopping being set.
+  EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(probe->seen->gate().is_stopping());
 }
 
 TEST_F(ServiceBodyTest, StopDuringAStartWaitsWithGrowingCheckpoints) {

@@ -22,6 +22,7 @@ constexpr const char* kHelp =
     "  show                               the state as tables\n"
     "  dump [FILE]                        canonical text of the state (or of a saved state file)\n"
     "  diff A [B]                         compare two dumps or state files (B: the live state); exit 1 on difference\n"
+    "  best-route ADDRESS                 IFINDEX,NEXTHOP of the route Windows would pick; exit 1 when none\n"
     "  move-gateway --to IFINDEX --gateway GW [--metric M]\n"
     "  drop-route PREFIX [--if IFINDEX]\n"
     "  add-lan PREFIX --if IFINDEX\n"
@@ -261,6 +262,17 @@ int run_admin(const std::vector<std::string>& args) {
     return 0;
   }
   if (cmd == "diff") return cmd_diff(p);
+  if (cmd == "best-route") {
+    if (!positional_count(2) || !parse_ip(p.positional[1])) return usage_error("best-route ADDRESS");
+    auto path = state_path_from_env();
+    if (!path) return error(path.error());
+    auto file = StateFile::open(*path, false);
+    if (!file) return error(file.error());
+    auto best = best_route(file->state(), p.positional[1]);
+    if (!best) return error("no route to " + p.positional[1], 1);
+    sys::write_stdout(std::to_string(best->interface_index) + "," + best->next_hop + "\n");
+    return 0;
+  }
 
   if (cmd == "move-gateway") {
     auto to = number_arg(p.value("--to"));
@@ -286,8 +298,8 @@ int run_admin(const std::vector<std::string>& args) {
         return hit;
       });
       int metric = metric_opt.value_or(old_metric.value_or(gw->v6 ? 256 : 0));
+      set_connected(s, *i, true);  // a gateway on an interface means the link is up
       s.routes.push_back(Route{prefix, *to, format_ip(*gw), metric, Store::kActive});
-      i->connected = true;  // a gateway on an interface means the link is up
       return 0;
     });
   }
@@ -383,8 +395,8 @@ int run_admin(const std::vector<std::string>& args) {
         message = "no interface " + std::to_string(*index);
         return 1;
       }
-      if (p.flags.count("--connected")) i->connected = true;
-      if (p.flags.count("--disconnected")) i->connected = false;
+      if (p.flags.count("--connected")) set_connected(s, *i, true);
+      if (p.flags.count("--disconnected")) set_connected(s, *i, false);
       if (m4) i->ipv4_metric = *m4;
       if (m6) i->ipv6_metric = *m6;
       return 0;

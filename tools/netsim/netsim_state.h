@@ -10,6 +10,7 @@
 
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,6 +96,19 @@ std::string show_state(const State& state);
 // A typical machine: loopback (1), Ethernet (12, 192.168.1.23/24 via 192.168.1.1, IPv6
 // via fe80::1, DNS 192.168.1.1) and a disconnected Wi-Fi (7); the next adapter gets 15.
 State typical_state();
+
+// The route Windows would pick for `destination`, by the same choice the service's
+// dev-host best-route lookup makes (platform/route_choice.h). nullopt when the text
+// is not an address or no route matches.
+struct BestRoute {
+  int interface_index = 0;
+  std::string next_hop;  // canonical; 0.0.0.0 / :: for on-link
+};
+std::optional<BestRoute> best_route(const State& state, std::string_view destination);
+
+// A link going down drops that interface's active-store routes; coming back up puts
+// its persistent routes into the active store again, as Windows does.
+void set_connected(State& state, Interface& interface, bool connected);
 
 // Drops adapters whose owner process has ended; true when something was removed.
 bool prune_dead_owners(State& state);

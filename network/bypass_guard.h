@@ -1,0 +1,109 @@
+// The bypass route guard: while a session runs, it watches that traffic to the VPN
+// server does not loop into the tunnel, and moves the server's host routes to the
+// current physical path when that path changes. It never takes over a route it did
+// not create: a host route it finds on the new path without a ledger entry, or one
+// whose existence it cannot confirm, is left alone and never recorded.
+//
+// Threads: one guard thread, started by the service body after the lease watchdog.
+// It takes the SharedState lock to copy a snapshot each cycle and holds it for the
+// whole of a repair (which runs commands); the path queries run without it. It never
+// works while the lifecycle gate is busy, applies a repair only when the session
+// token is still the one its decision was made on, and ends quietly on a poisoned
+// lock or once the service is stopping.
+//
+// Changes to the live NetworkState: the ledger only through record_bypass_route,
+// the path fields only through set_physical_path.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "control/shared_state.h"
+#include "network/command_runner.h"
+#include "network/network_state.h"
+#include "network/tun_network.h"
+#include "platform/best_route.h"
+#include "platform/clock.h"
+
+namespace brenmoor {
+
+inline constexpr Duration kGuardPeriod = std::chrono::seconds(2);
+inline constexpr Duration kGuardFullCheckPeriod = std::chrono::seconds(30);
+inline constexpr Duration kGuardIpv4WaitRecheck = std::chrono::seconds(4);
+inline constexpr Duration kGuardIpv6WaitRecheck = std::chrono::seconds(30);
+inline constexpr int kGuardFirstBackoffSeconds = 5;
+inline constexpr int kGuardBackoffCapSeconds = 60;
+
+using BestRouteResult = std::optional<platform::BestRoute>;
+// Best-route lookup by address text; the seam the tests script.
+using BestRouteLookup = std::function<BestRouteResult(std::string_view address)>;
+
+// The text parsed as an IP address (nullopt when it is not one), then the
+// platform's best route towards it.
+BestRouteResult best_route_to(std::string_view address);
+
+// There is a result and its interface index, in decimal, is the TUN index text.
+bool route_is_looped(const BestRouteResult& route, std::string_view tun_interface_index);
+// There is a result on the path's interface, and the path's next hop (its zone
+// suffix from "%" on cut off) is an address of the same family equal to the route's.
+bool route_uses_path(const BestRouteResult& route, const PhysicalPath& path);
+
+// The first usable candidate (non-empty next hop, not the TUN adapter) on the
+// preferred interface, so the routes stay where they are when they can; else the
+// first usable one; else nullopt.
+std::optional<PhysicalPath> choose_physical_path(const std::vector<PhysicalPath>& candidates,
+                                                 std::string_view preferred_interface_index,
+                                                 std::string_view tun_interface_index);
+
+// The state's recorded physical path of the family, and the one place it is replaced.
+PhysicalPath recorded_physical_path(const NetworkState& state, IpFamily family);
+void set_physical_path(NetworkState& state, IpFamily family, const PhysicalPath& path);
+
+// The query whose trimmed output is "present" when a route with that prefix,
+// interface and next hop exists in the active or the persistent store, else "absent".
+std::string route_ownership_script(std::string_view prefix, std::string_view interface_index,
+                                   std::string_view next_hop);
+
+// Moves (or re-adds) the family's host routes onto `path`, on the live state:
+// record first, then add; after a move the routes via the old path are recorded and
+// deleted and the state takes the new path; a failed move deletes what it added and
+// keeps the old path. Logs the repair line; true when the result is "ok".
+// `journal` (may be empty) is called after each change to `state`, before the
+// command it records runs, so a crash in between is undone at the next start.
+bool repair_bypass_routes(CommandRunner& runner, IpFamily family, NetworkState& state,
+                          const std::vector<std::string>& looped, const PhysicalPath& path,
+                          const std::function<void()>& journal = {});
+
+// What the guard last wrote to the log.
+enum class GuardReport { healthy = 0, waiting = 1, still_looped = 2 };
+
+// Owned by the guard thread alone.
+struct GuardLocalState {
+  std::string last_session_token;
+  MonoTime next_check{};
+  MonoTime next_full_check{};
+  int backoff_seconds = kGuardFirstBackoffSeconds;
+  GuardReport reported = GuardReport::healthy;
+
+  static GuardLocalState starting_at(MonoTime now);
+};
+
+struct GuardCollaborators {
+  CommandRunner& runner;
+  BestRouteLookup best_route;
+};
+
+enum class GuardCycle { keep_running, end };
+
+// One cycle after its 2-second sleep, at the state clock's now.
+GuardCycle bypass_guard_cycle(SharedState& state, GuardLocalState& local, const GuardCollaborators& with);
+
+// The thread body: sleep 2 s on the state's clock, run a cycle, until it ends.
+void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with);
+// The same with the system's command runner and best-route lookup.
+void run_bypass_route_guard(SharedState& state);
+
+}  // namespace brenmoor

@@ -1,0 +1,23 @@
+#include "engine/engine_session.h"
+#include "engine/session_backend.h"
+#include "lanes/lane_handlers.h"
+#include "network/bypass_guard.h"
+#include "network/command_runner.h"
+#include "network/journal.h"
+#include "service/process_entry.h"
+
+namespace brenmoor {
+
+ProcessDependencies shipped_process_dependencies() {
+  ProcessDependencies deps;
+  deps.make_sessions = [] { return make_session_backend(); };
+  deps.make_lanes = [] { return make_lane_handlers(); };
+  deps.bypass_guard = [](std::shared_ptr<SharedState> state) { run_bypass_route_guard(*state); };
+  // What a killed or powered-off predecessor left in the network, undone first.
+  deps.recover_network = [] {
+    (void)recover_network_from_journal(system_command_runner(), service_network_journal().path(), kAdapterAlias);
+  };
+  return deps;
+}
+
+}  // namespace brenmoor
