@@ -202,7 +202,10 @@ TEST(DurableFile, RefusesLinksAtTheTargetAndNeverWritesThroughTheTemporaryName) 
 #endif
 
 TEST(NetworkJournal, AFailedWriteIsLoggedOnceAndRemoveStartsAFreshCount) {
-  NetworkJournal journal(journal_dir() + "/missing-folder/j");
+  // A file where the folder should be: no write can succeed.
+  const std::string dir = journal_dir();
+  write(dir + "/not-a-folder", "x");
+  NetworkJournal journal(dir + "/not-a-folder/j");
   test::LogMark mark;
   journal.record(kAlias, fresh_state());
   journal.record(kAlias, full_state());
@@ -296,6 +299,26 @@ TEST(NetworkRecovery, TearsDownWhatTheJournalNamesThenRemovesIt) {
   runner.calls.clear();
   EXPECT_EQ(recover_network_from_journal(runner, path, kAlias), RecoveryOutcome::nothing_to_do);
   EXPECT_TRUE(runner.calls.empty());
+}
+
+// A folder that is a link (a user made it before the service first ran) is not
+// ours: a journal found through it is never acted on, and none is written there.
+TEST(NetworkRecovery, AJournalBehindALinkedFolderIsNeitherRunNorWritten) {
+  const std::string dir = journal_dir();
+  fs::create_directory(dir + "/elsewhere");
+  fs::create_directory_symlink(dir + "/elsewhere", dir + "/linked");
+  const std::string path = dir + "/linked/j";
+  write(dir + "/elsewhere/j", format_network_journal(kAlias, full_state()));
+  test::RecordingRunner runner;
+  test::LogMark mark;
+  EXPECT_EQ(recover_network_from_journal(runner, path, kAlias), RecoveryOutcome::left_in_place);
+  EXPECT_TRUE(runner.calls.empty());
+  EXPECT_EQ(mark.messages(), std::vector<std::string>{"network journal folder refused: private_folder_unsafe"});
+
+  NetworkJournal journal(path);
+  fs::remove(dir + "/elsewhere/j");
+  journal.record(kAlias, full_state());
+  EXPECT_FALSE(fs::exists(dir + "/elsewhere/j"));
 }
 
 // A journal cut off at any byte (a disk that lost the end of it, an editor that
