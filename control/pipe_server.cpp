@@ -1,5 +1,7 @@
 #include "control/pipe_server.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -15,18 +17,56 @@
 namespace brenmoor {
 namespace {
 
-Result<ServiceResponse> serve(SharedState& state, platform::PipeInstance& pipe) {
+// Handlers between a request read and its response written. The process may end as
+// soon as the service reports stopped, so the shutdown lets them finish first.
+struct PendingResponses {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+};
+
+PendingResponses& pending_responses() {
+  static PendingResponses* pending = new PendingResponses;  // never destroyed: handlers are detached
+  return *pending;
+}
+
+class PendingResponse {
+ public:
+  PendingResponse() {
+    std::lock_guard lock(pending_responses().mutex);
+    ++pending_responses().count;
+  }
+  ~PendingResponse() {
+    PendingResponses& p = pending_responses();
+    std::lock_guard lock(p.mutex);
+    --p.count;
+    p.changed.notify_all();
+  }
+  PendingResponse(const PendingResponse&) = delete;
+  PendingResponse& operator=(const PendingResponse&) = delete;
+};
+
+Result<ServiceResponse> serve(SharedState& state, platform::PipeInstance& pipe,
+                              std::optional<PendingResponse>& pending) {
   if (auto id = check_client_identity(pipe); !id) return std::unexpected(id.error());
   auto request = read_request(pipe);
   if (!request) return std::unexpected(request.error());
+  pending.emplace();
   return dispatch_request(state, *request);
 }
 
 }  // namespace
 
+bool wait_for_pending_responses(Duration limit) {
+  PendingResponses& p = pending_responses();
+  std::unique_lock lock(p.mutex);
+  return p.changed.wait_for(lock, limit, [&] { return p.count == 0; });
+}
+
 void handle_connection(SharedState& state, platform::PipeInstance pipe) {
+  std::optional<PendingResponse> pending;  // released last, once the response is out
   ServiceResponse response;
-  if (auto served = serve(state, pipe)) {
+  if (auto served = serve(state, pipe, pending)) {
     response = std::move(*served);
   } else {
     write_log_line("request failed: " + served.error());

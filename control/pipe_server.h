@@ -34,6 +34,12 @@ void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_p
 // failure is answered with its error response and logged as "request failed: {code}".
 void handle_connection(SharedState& state, platform::PipeInstance pipe);
 
+// Waits up to `limit` until no handler is between reading a request and having
+// written its response; true when none is. For the end of the shutdown: a handler
+// answering a request that raced the stop (a start that ended "service_stopping")
+// would otherwise lose its response when the process ends.
+bool wait_for_pending_responses(Duration limit);
+
 // The control handler's wake-up: connect to the pipe once and disconnect, so that a
 // loop blocked waiting for a client looks at the stopping flag again. Failure to
 // connect is ignored (the loop is then not blocked in the wait).

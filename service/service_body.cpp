@@ -132,9 +132,16 @@ Status run_shutdown_sequence(SharedState& state, const std::function<void()>& pr
       if (progress) progress();
       continue;
     }
+    bool completed = true;
     try {
       completion.get();
     } catch (const std::future_error&) {
+      completed = false;
+    }
+    // Answers to requests that raced the stop are written before the service may
+    // report stopped, after which the process can end at any moment.
+    (void)wait_for_pending_responses(step);
+    if (!completed) {
       write_log_line("shutdown cleanup failed: cleanup_worker_panicked");
       if (worker.joinable()) worker.detach();
       return fail("cleanup_worker_panicked");

@@ -205,6 +205,24 @@ TEST_F(PipeServerTest, LifecycleRequestsRunThroughTheDispatcher) {
   EXPECT_EQ(sessions_.stopped(), std::vector<std::string>{"token-1"});
 }
 
+// The shutdown's last wait before the service reports stopped: a handler that has
+// read its request counts until its response is written.
+TEST_F(PipeServerTest, AHandlerCountsAsPendingUntilItsResponseIsWritten) {
+  EXPECT_TRUE(wait_for_pending_responses(Duration::zero()));
+  sessions_.hold_starts();
+  ChildRun started;
+  std::thread client([&] {
+    started = run_client(
+        {"send", R"({"version":1,"command":"start","request_id":"r","issued_at_unix_ms":1,"lease_seconds":60})"});
+  });
+  sessions_.wait_for_starts_entered(1);
+  EXPECT_FALSE(wait_for_pending_responses(std::chrono::milliseconds(50)));
+  sessions_.release_starts();
+  client.join();
+  EXPECT_NE(started.out.find(R"("state":"active")"), std::string::npos) << started.out;
+  EXPECT_TRUE(wait_for_pending_responses(std::chrono::seconds(10)));
+}
+
 // brenmoor-ctl installed as the client program.
 class CtlTest : public PipeServerTest {
  protected:
