@@ -110,6 +110,11 @@ bool owned_by_us(HANDLE h) {
 // opened itself and refused, never followed. No delete sharing: while we hold it the
 // folder cannot be renamed away and replaced.
 Status open_checked_folder(const std::wstring& folder, Handle& out) {
+  // Asked by name as well: Wine reports a Unix symbolic link as a reparse point here,
+  // but not through a handle opened on it.
+  const DWORD by_name = GetFileAttributesW(folder.c_str());
+  if (by_name != INVALID_FILE_ATTRIBUTES && (by_name & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return fail(kPrivateFolderUnsafe);
   out.h = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (!out.valid()) return fail(kPrivateFolderFailed);
