@@ -5,7 +5,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 third="$here/third_party-cache"   # generated, never committed (see .gitignore)
 
-need=(cmake g++ make ninja-build libsimdjson-dev libssl-dev googletest libgtest-dev libbenchmark-dev
+need=(cmake g++ make ninja-build ccache libsimdjson-dev libssl-dev googletest libgtest-dev libbenchmark-dev
       clang clang-16 libclang-rt-16-dev mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev python3)
 missing=()
 for p in "${need[@]}"; do

@@ -82,7 +82,7 @@ TEST(ServiceAssetsPosix, UnreadableWintunIsMissing) {
   fs::remove(dir / "wintun.dll");
   fs::create_symlink("/proc/self/mem", dir / "wintun.dll");
   ServiceRequest request;
-  request.config_json = test::read_file(std::string(BRENMOOR_SOURCE_DIR) + "/samples/config.json");
+  request.config_json = test::read_file(test::source_dir() + "/samples/config.json");
   request.server_address = "vpn.example.net";
   auto r = validate_start_request_at(request, (dir / "brenmoor-service").string(), expected_wintun_sha256());
   ASSERT_FALSE(r.has_value());

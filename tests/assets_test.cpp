@@ -272,7 +272,7 @@ TEST(WintunDigest, MissingFileCannotBeRead) {
 // --- The whole validation: configuration first, then assets, then the digest.
 
 std::string sample_config() {
-  return test::read_file(std::string(BRENMOOR_SOURCE_DIR) + "/samples/config.json");
+  return test::read_file(test::source_dir() + "/samples/config.json");
 }
 
 ServiceRequest start_request(std::string config = sample_config()) {

@@ -65,7 +65,7 @@ TEST(ServiceAssetsWin, WintunHeldWithoutSharingIsMissing) {
   HANDLE held = CreateFileW(wintun.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   ServiceRequest request;
-  request.config_json = test::read_file(std::string(BRENMOOR_SOURCE_DIR) + "/samples/config.json");
+  request.config_json = test::read_file(test::source_dir() + "/samples/config.json");
   request.server_address = "vpn.example.net";
   auto r = validate_start_request_at(request, dir + "\\brenmoor-service.exe", expected_wintun_sha256());
   CloseHandle(held);

@@ -94,7 +94,7 @@ class GuardWorld : public testing::Test {
   std::string tool_log() { return test::read_file(state_ + ".log"); }
 
   void start_session(const std::string& server = kServer) {
-    std::string config = test::read_file(std::string(BRENMOOR_SOURCE_DIR) + "/samples/config.json");
+    std::string config = test::read_file(test::source_dir() + "/samples/config.json");
     for (std::size_t at; (at = config.find("vpn.example.net")) != std::string::npos;) config.replace(at, 15, server);
     std::ofstream(root_ + "/config.json") << config;
     platform::SpawnOptions o;

@@ -96,7 +96,7 @@ class SessionWorld : public testing::Test {
     fs::copy_file(bin + "/geodata/geosite.dat", svc_ + "/geodata/geosite.dat");
     fs::copy_file(bin + "/brenmoor-ctl", program_files_ + "/Pellamy/brenmoor-win.exe");
     for (const char* tool : {"route", "netsh", "powershell.exe"}) fs::copy_file(bin + "/netsim", tools_ + "/" + tool);
-    std::string config = test::read_file(std::string(BRENMOOR_SOURCE_DIR) + "/samples/config.json");
+    std::string config = test::read_file(test::source_dir() + "/samples/config.json");
     for (std::size_t at; (at = config.find("vpn.example.net")) != std::string::npos;) config.replace(at, 15, kServer);
     std::ofstream(root_ + "/config.json") << config;
     ASSERT_EQ(netsim({"init-typical"}).exit_code, 0);

@@ -113,7 +113,7 @@ void recorded(F&& action) {
 // A service folder whose engine announces the fake engine's port and waits.
 std::string service_with_script_engine(std::uint16_t port) {
   const fs::path dir = test::make_temp_dir("released-memory");
-  const fs::path fixtures = fs::path(BRENMOOR_SOURCE_DIR) / "tests/fixtures/service_dir";
+  const fs::path fixtures = fs::path(test::source_dir()) / "tests/fixtures/service_dir";
   fs::create_directories(dir / "geodata");
   for (const char* f : {"wintun.dll", "geodata/geoip.dat", "geodata/geosite.dat"}) fs::copy_file(fixtures / f, dir / f);
   {

@@ -5,7 +5,6 @@ file(GLOB _alloc_sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/alloc/*.
 add_executable(brenmoor_alloc_tests ${_alloc_sources} "${CMAKE_CURRENT_SOURCE_DIR}/support/test_support.cpp")
 target_include_directories(brenmoor_alloc_tests PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
 target_link_libraries(brenmoor_alloc_tests PRIVATE brenmoor_core ${BRENMOOR_GTEST_LIBS})
-target_compile_definitions(brenmoor_alloc_tests PRIVATE BRENMOOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 if(WIN32)
   add_test(NAME alloc_tests COMMAND brenmoor_alloc_tests)
   set_tests_properties(alloc_tests PROPERTIES TIMEOUT 300)

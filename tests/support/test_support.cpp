@@ -48,6 +48,10 @@ std::string make_temp_dir(const std::string& tag) {
   return dir.string();
 }
 
+// The checkout's path is defined for this one file only: on every other file it would
+// make the compiler cache miss in any other clone.
+std::string source_dir() { return BRENMOOR_SOURCE_DIR; }
+
 std::string read_file(const std::string& path) {
   std::ifstream in(fs::u8path(path), std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

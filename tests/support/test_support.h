@@ -18,6 +18,9 @@ std::string bin_path(const std::string& name);
 // run's root is private.
 std::string make_temp_dir(const std::string& tag);
 
+// The checkout's root folder (samples, fixtures).
+std::string source_dir();
+
 // Whole-file read; empty when missing.
 std::string read_file(const std::string& path);
 
