@@ -11,19 +11,37 @@ namespace {
 
 constexpr std::size_t kMaxCallBytes = 4294967295u;
 
-// Zeroes the request buffer however read_request leaves.
+// The request body's buffer: it grows with the bytes actually received, so an
+// announced length costs nothing until its bytes arrive. Every block it lets go of,
+// on growth or at the end, is zeroed first (tokens and keys must not linger in
+// freed memory).
 class ScrubbedBuffer {
  public:
-  explicit ScrubbedBuffer(std::size_t size) : data_(new char[size]()), size_(size) {}
+  ScrubbedBuffer() = default;
   ScrubbedBuffer(const ScrubbedBuffer&) = delete;
   ScrubbedBuffer& operator=(const ScrubbedBuffer&) = delete;
-  ~ScrubbedBuffer() { secure_zero(data_.get(), size_); }
+  ~ScrubbedBuffer() { secure_zero(data_.get(), capacity_); }
   char* data() { return data_.get(); }
+  std::size_t capacity() const { return capacity_; }
+
+  // Room for `capacity` bytes, the first `used` of them kept. The new block is
+  // zero-filled, so the padding behind the body reads as zeros.
+  void grow(std::size_t capacity, std::size_t used) {
+    std::unique_ptr<char[]> bigger(new char[capacity]());
+    if (used > 0) std::copy_n(data_.get(), used, bigger.get());
+    secure_zero(data_.get(), capacity_);
+    data_ = std::move(bigger);
+    capacity_ = capacity;
+  }
 
  private:
   std::unique_ptr<char[]> data_;
-  std::size_t size_;
+  std::size_t capacity_ = 0;
 };
+
+// The first block for a request body; it doubles while bytes keep arriving. One
+// instance input buffer's worth: what a client can hand over without waiting.
+constexpr std::size_t kFirstBodyBlock = 65536;
 
 }  // namespace
 
@@ -64,10 +82,19 @@ Result<ServiceRequest> read_request(platform::PipeStream& stream) {
   const std::uint32_t n = decode_frame_length(prefix);
   if (n == 0 || n > kMaxRequestBytes) return fail("request_size_invalid");
 
-  // Allocated only now that the size is known to be sane; the padding lets the JSON
-  // parser read the body in place instead of making an unscrubbed copy of it.
-  ScrubbedBuffer body(static_cast<std::size_t>(n) + kJsonPadding);
-  if (auto s = read_exact(stream, body.data(), n); !s) return std::unexpected(s.error());
+  // The padding lets the JSON parser read the body in place instead of making an
+  // unscrubbed copy of it.
+  const std::size_t full = static_cast<std::size_t>(n) + kJsonPadding;
+  ScrubbedBuffer body;
+  body.grow(std::min(full, kFirstBodyBlock), 0);
+  std::size_t done = 0;
+  while (done < n) {
+    if (done + kJsonPadding >= body.capacity()) body.grow(std::min(full, body.capacity() * 2), done);
+    const std::size_t room = std::min<std::size_t>(n, body.capacity() - kJsonPadding) - done;
+    auto got = stream.read_some(body.data() + done, room);
+    if (!got || *got == 0) return fail("pipe_read_failed");
+    done += std::min(*got, room);
+  }
   return decode_request_padded(std::string_view(body.data(), n));
 }
 

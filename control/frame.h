@@ -23,8 +23,10 @@ namespace brenmoor {
 
 // One request: the length (0 or above 8388608: "request_size_invalid", and nothing
 // more is read), then exactly that many bytes, decoded. Bytes after the declared
-// length are never read. The body buffer is overwritten with zeros before it is
-// released on every path, so tokens and keys do not linger in freed memory.
+// length are never read. The body buffer grows with the bytes received (64 KiB
+// first, then doubling up to the declared length), and every block it releases, on
+// growth and on every way out, is overwritten with zeros first, so tokens and keys
+// do not linger in freed memory.
 [[nodiscard]] Result<ServiceRequest> read_request(platform::PipeStream& stream);
 
 // Encodes the response ("response_encode_failed") and writes its length and body

@@ -1,5 +1,6 @@
 #include "control/pipe_server.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -63,7 +64,8 @@ bool wait_for_pending_responses(Duration limit) {
   return p.changed.wait_for(lock, limit, [&] { return p.count == 0; });
 }
 
-void handle_connection(SharedState& state, platform::PipeInstance pipe) {
+void handle_connection(SharedState& state, platform::PipeInstance& pipe, const PipeLimits& limits) {
+  pipe.set_read_deadline(pipe.connected_at() + limits.request_read);
   std::optional<PendingResponse> pending;  // released last, once the response is out
   ServiceResponse response;
   if (auto served = serve(state, pipe, pending)) {
@@ -72,11 +74,21 @@ void handle_connection(SharedState& state, platform::PipeInstance pipe) {
     write_log_line("request failed: " + served.error());
     response = error_response(served.error());
   }
+  pipe.set_write_deadline(MonoClock::now() + limits.response_write);
   if (auto written = write_response(pipe, response); !written) write_log_line("response write failed: " + written.error());
-  pipe.flush_disconnect_close();
+  pipe.flush_disconnect();
 }
 
 namespace {
+
+// A log line that cannot be written (no memory for it) is dropped: the loop and the
+// handlers must never end over their own logging.
+void log_quietly(std::string_view line) noexcept {
+  try {
+    write_log_line(std::string(line));
+  } catch (...) {
+  }
+}
 
 // Another process holding the name is logged once per episode, not on every retry.
 class PipeCreator {
@@ -89,7 +101,7 @@ class PipeCreator {
       name_taken_ = false;
     } else if (instance.error() == platform::kPipeNameTaken && !name_taken_) {
       name_taken_ = true;
-      write_log_line("pipe name held by another process");
+      log_quietly("pipe name held by another process");
     }
     return instance;
   }
@@ -99,76 +111,226 @@ class PipeCreator {
   bool name_taken_ = false;
 };
 
-void start_handler(const std::shared_ptr<SharedState>& state, platform::PipeInstance pipe) {
+// Process-wide, so that wake_pipe_loop reaches a loop that waits for a handler to end.
+struct LoopSync {
+  std::mutex mutex;
+  std::condition_variable changed;
+};
+
+LoopSync& loop_sync() {
+  static LoopSync* sync = new LoopSync;  // never destroyed: handlers are detached
+  return *sync;
+}
+
+// One loop's handlers, shared with them (they may outlive the loop). Guarded by
+// loop_sync().mutex.
+struct Handlers {
+  std::size_t running = 0;
+  // The loop holds no listening instance (every instance is a handler's) and waits
+  // for the first handler to end to give it its disconnected instance: the name
+  // then never has no instance of ours, and the instance limit is never exceeded.
+  bool loop_waiting = false;
+  std::optional<platform::PipeInstance> handed_back;
+  bool loop_ended = false;
+};
+
+struct HandlerJob {
+  std::shared_ptr<SharedState> state;
+  std::shared_ptr<Handlers> handlers;
+  PipeLimits limits;
+  platform::PipeInstance pipe;
+};
+
+// A handler's end: its instance goes to the waiting loop, or is closed.
+void end_handler(HandlerJob& job) noexcept {
+  LoopSync& sync = loop_sync();
+  std::lock_guard lock(sync.mutex);
+  --job.handlers->running;
+  if (job.handlers->loop_waiting && !job.handlers->handed_back && !job.handlers->loop_ended && job.pipe.valid()) {
+    job.handlers->handed_back.emplace(std::move(job.pipe));
+  }
+  sync.changed.notify_all();
+  // An instance not handed back closes with the job, outside the lock.
+}
+
+void run_handler(HandlerJob* raw) noexcept {
+  std::unique_ptr<HandlerJob> job(raw);
+  // A handler that ends abnormally must not take the service with it: a lock it held
+  // is marked poisoned while the exception unwinds, and later requests meet the
+  // poisoned mark instead.
   try {
-    std::thread([state, pipe = std::move(pipe)]() mutable {
-      // A handler that ends abnormally must not take the service with it: a lock it
-      // held is marked poisoned while the exception unwinds, the instance closes,
-      // and later requests meet the poisoned mark instead.
-      try {
-        handle_connection(*state, std::move(pipe));
-      } catch (...) {
-        write_log_line("connection handler failed");
-      }
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread, no handler: the instance closes with the failed thread's copy of
-    // the lambda, and the client sees its connection end without a response.
-    write_log_line("connection handler start failed");
-    state->clock().sleep_for(kPipeRetryPause);
+    handle_connection(*job->state, job->pipe, job->limits);
+  } catch (...) {
+    log_quietly("connection handler failed");
+    job->pipe.flush_disconnect();
+  }
+  end_handler(*job);
+}
+
+// Starts a handler for the connected `pipe`; false when none could be started, and
+// `pipe` then still holds the instance.
+bool start_handler(const std::shared_ptr<SharedState>& state, const std::shared_ptr<Handlers>& handlers,
+                   const PipeLimits& limits, platform::PipeInstance& pipe) {
+  try {
+    auto job = std::make_unique<HandlerJob>(HandlerJob{state, handlers, limits, {}});
+    job->pipe = std::move(pipe);
+    try {
+      std::thread(run_handler, job.get()).detach();
+      job.release();  // the thread owns it now
+      return true;
+    } catch (...) {
+      pipe = std::move(job->pipe);
+      throw;
+    }
+  } catch (...) {
+    // std::system_error (no thread) or std::bad_alloc (no memory for the job or
+    // the thread's start): no handler.
+    return false;
   }
 }
 
 }  // namespace
 
-void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path, const PipeReadyHook& on_ready) {
+void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_path, const PipeReadyHook& on_ready,
+                   const PipeLimits& limits) {
   LifecycleGate& gate = state->gate();
-  platform::PipeServer server(pipe_path);
-  PipeCreator creator(server);
+  LoopSync& sync = loop_sync();
+  const std::size_t max_handlers = std::clamp<std::size_t>(limits.max_handlers, 1, kMaxConnectionHandlers);
+  std::shared_ptr<Handlers> handlers;
+  std::optional<platform::PipeServer> server;
+  std::optional<PipeCreator> creator;
   // The loop's own listening instance. Once it has one, the loop never lets go of its
   // last instance before the next exists: a name with no instance of ours is a name
   // another process may create, and our clients would then talk to it.
   std::optional<platform::PipeInstance> listening;
+  bool start_failed = false;  // a handler start failed and none has started since
+
+  // On every way out: late handlers close their instances instead of handing them
+  // to a loop that is gone.
+  auto end_loop = [&]() noexcept {
+    if (!handlers) return;
+    std::lock_guard lock(sync.mutex);
+    handlers->loop_ended = true;
+    handlers->loop_waiting = false;
+    handlers->handed_back.reset();
+  };
+  struct AtExit {
+    decltype(end_loop)& f;
+    ~AtExit() { f(); }
+  } at_exit{end_loop};
+
   for (;;) {
     if (gate.is_stopping()) return;
+    bool holding_client = false;  // `listening` is connected to a client not yet handed over
+    try {
+      if (!handlers) handlers = std::make_shared<Handlers>();
+      if (!server) server.emplace(pipe_path);
+      if (!creator) creator.emplace(*server);
 
-    if (!listening) {
-      auto created = creator.create(platform::InstanceKind::first);
-      if (!created) {
-        // "pipe_acl_failed" / "pipe_create_failed" / the name held by another
-        // process: retried without limit.
-        state->clock().sleep_for(kPipeRetryPause);
+      if (!listening) {
+        std::size_t running = 0;
+        {
+          std::lock_guard lock(sync.mutex);
+          running = handlers->running;
+        }
+        // While handlers hold instances the name is already ours.
+        auto created = creator->create(running > 0 ? platform::InstanceKind::another : platform::InstanceKind::first);
+        if (!created) {
+          // "pipe_acl_failed" / "pipe_create_failed" / the name held by another
+          // process: retried without limit.
+          state->clock().sleep_for(kPipeRetryPause);
+          continue;
+        }
+        listening = std::move(*created);
+      }
+      if (gate.is_stopping()) return;  // the instance closes on the way out
+      if (on_ready) on_ready();
+
+      auto connected = listening->wait_for_client();
+      if (!connected) {
+        // The failed instance listens again; a fresh one replaces it when it can be
+        // made. Out of resources for a connection is a creation failure in disguise;
+        // any other failure (a client that came and went at once) is retried at once.
+        auto next = creator->create(platform::InstanceKind::another);
+        if (next) listening = std::move(*next);
+        if (!next || connected.error() == "pipe_create_failed") state->clock().sleep_for(kPipeRetryPause);
         continue;
       }
-      listening = std::move(*created);
-    }
-    if (gate.is_stopping()) return;  // the instance closes on the way out
-    if (on_ready) on_ready();
+      holding_client = true;
 
-    auto connected = listening->wait_for_client();
-    auto next = creator.create(platform::InstanceKind::another);
-    if (!connected) {
-      // The failed instance listens again; a fresh one replaces it when it can be made.
-      // Out of resources for a connection is a creation failure in disguise; any
-      // other failure (a client that came and went at once) is retried at once.
+      bool at_bound = false;
+      {
+        std::lock_guard lock(sync.mutex);
+        at_bound = handlers->running + 1 >= max_handlers;  // only the loop adds handlers
+      }
+      // Below the bound the next instance is made before the client's is handed
+      // over, so the name always has one of ours listening. At the bound the client's
+      // instance is the last the limit allows; the loop then waits for a handler's.
+      std::optional<platform::PipeInstance> next;
+      if (!at_bound) {
+        auto made = creator->create(platform::InstanceKind::another);
+        // The connected client waits until the next instance exists; then it is handed over.
+        while (!made && !gate.is_stopping()) {
+          state->clock().sleep_for(kPipeRetryPause);
+          made = creator->create(platform::InstanceKind::another);
+        }
+        if (made) next = std::move(*made);
+      }
+      platform::PipeInstance client = std::move(*listening);
+      listening.reset();
+      holding_client = false;
       if (next) listening = std::move(*next);
-      if (!next || connected.error() == "pipe_create_failed") state->clock().sleep_for(kPipeRetryPause);
-      continue;
-    }
-    // The connected client waits until the next instance exists (for example while
-    // every one of the 255 is busy); then it is handed over.
-    while (!next && !gate.is_stopping()) {
+      {
+        // Counted, and the wait announced, before the start: a fast handler may end
+        // at once, and its instance must then come back to us.
+        std::lock_guard lock(sync.mutex);
+        ++handlers->running;
+        handlers->loop_waiting = at_bound;
+      }
+      if (start_handler(state, handlers, limits, client)) {
+        start_failed = false;
+        if (!at_bound) continue;
+        std::unique_lock lock(sync.mutex);
+        sync.changed.wait(lock, [&] {
+          return handlers->handed_back.has_value() || handlers->running < max_handlers || gate.is_stopping();
+        });
+        handlers->loop_waiting = false;
+        if (handlers->handed_back) listening = std::move(*handlers->handed_back);
+        handlers->handed_back.reset();
+        continue;
+      }
+      {
+        std::lock_guard lock(sync.mutex);
+        --handlers->running;
+        handlers->loop_waiting = false;
+      }
+      // The client sees its connection end without a response. Its instance becomes
+      // the listening one when the loop has none (at the bound), and closes otherwise.
+      client.flush_disconnect();
+      if (!listening) listening = std::move(client);
+      else client.flush_disconnect_close();
+      if (!start_failed) log_quietly("connection handler start failed");
+      start_failed = true;
       state->clock().sleep_for(kPipeRetryPause);
-      next = creator.create(platform::InstanceKind::another);
+    } catch (...) {
+      // Out of memory somewhere in a step (the descriptor, an instance): the client
+      // in hand is let go without a response, the listening instance is kept, and
+      // the step is tried again after a pause.
+      if (holding_client && listening) listening->flush_disconnect();
+      try {
+        state->clock().sleep_for(kPipeRetryPause);
+      } catch (...) {
+      }
     }
-    platform::PipeInstance client = std::move(*listening);
-    listening.reset();
-    if (next) listening = std::move(*next);
-    start_handler(state, std::move(client));
   }
 }
 
 void wake_pipe_loop(const std::string& pipe_path) {
+  {
+    LoopSync& sync = loop_sync();
+    std::lock_guard lock(sync.mutex);
+    sync.changed.notify_all();
+  }
   auto client = platform::open_pipe_client(pipe_path, Duration::zero());
   if (client) client->close();
 }

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "platform/clock.h"
 #include "platform/pipe_stream.h"
 
 namespace brenmoor::platform {
@@ -42,25 +43,35 @@ enum class InstanceKind {
 // parameters, but the values are checked there too).
 inline constexpr std::uint32_t kPipeAccessDuplex = 0x3;
 inline constexpr std::uint32_t kFileFlagFirstPipeInstance = 0x00080000;
+// Every read, write and wait on an instance is overlapped, so that each can be given
+// a time limit and cancelled (CancelIoEx) when it passes.
+inline constexpr std::uint32_t kFileFlagOverlapped = 0x40000000;
 inline constexpr std::uint32_t kPipeRejectRemoteClients = 0x8;  // byte type, byte read mode, blocking wait
-inline constexpr std::uint32_t kPipeUnlimitedInstances = 255;
+// The most instances of the name at once: one per connection handler, and the
+// caller runs at most this many handlers (the listening instance is the next
+// handler's). Clients beyond it wait in the system's queue (ERROR_PIPE_BUSY).
+inline constexpr std::uint32_t kPipeMaxInstances = 128;
+// Each instance's buffers are charged to the kernel's non-paged pool. A request
+// larger than the input buffer still arrives whole: the pipe is byte mode, and the
+// writer waits for the reader.
+inline constexpr std::uint32_t kPipeBufferBytes = 65536;
 
 struct PipeCreateParams {
   std::uint32_t open_mode;
   std::uint32_t pipe_mode;
   std::uint32_t max_instances;
   std::uint32_t out_buffer_bytes;
-  std::uint32_t in_buffer_bytes;  // the largest request fits in one buffer
+  std::uint32_t in_buffer_bytes;
   std::uint32_t default_timeout_ms;
   friend bool operator==(const PipeCreateParams&, const PipeCreateParams&) = default;
 };
 
 constexpr PipeCreateParams pipe_create_params(InstanceKind kind) {
-  return {kPipeAccessDuplex | (kind == InstanceKind::first ? kFileFlagFirstPipeInstance : 0u),
+  return {kPipeAccessDuplex | kFileFlagOverlapped | (kind == InstanceKind::first ? kFileFlagFirstPipeInstance : 0u),
           kPipeRejectRemoteClients,
-          kPipeUnlimitedInstances,
-          65536,
-          8388608,
+          kPipeMaxInstances,
+          kPipeBufferBytes,
+          kPipeBufferBytes,
           0};
 }
 
@@ -85,28 +96,46 @@ class PipeInstance final : public PipeStream {
   // the instance is listening again (Windows: disconnected), so it keeps the name.
   [[nodiscard]] Status wait_for_client();
 
+  // Reads and writes fail ("pipe_read_failed" / "pipe_write_failed") once their
+  // deadline passes without progress; the I/O in flight is cancelled first, so
+  // nothing is left to land in the caller's buffer afterwards. Without a deadline
+  // they wait for the client without a time limit.
   [[nodiscard]] Result<std::size_t> read_some(char* data, std::size_t size) override;
   [[nodiscard]] Result<std::size_t> write_some(const char* data, std::size_t size) override;
+  void set_read_deadline(MonoTime deadline) { read_deadline_ = deadline; }
+  void set_write_deadline(MonoTime deadline) { write_deadline_ = deadline; }
+  // When wait_for_client saw the client connect.
+  MonoTime connected_at() const { return connected_at_; }
 
   // Full path of the connected client's executable as the system reports it (UTF-8;
   // Windows: unpaired surrogates become U+FFFD, no prefix stripped), or
   // "client_identity_unverified" when the client process cannot be identified.
   [[nodiscard]] Result<std::string> client_image_path();
 
-  // FlushFileBuffers, DisconnectNamedPipe and CloseHandle, in this order, results
-  // ignored (POSIX: shutdown and close). The instance is empty afterwards.
+  // Lets the client take what was written, then DisconnectNamedPipe, results
+  // ignored (POSIX: shutdown and close of the connection; sent bytes already sit
+  // with the peer). Windows: the client has taken everything once it closes its
+  // end, which a pending read sees; that wait ends at the write deadline, so a
+  // client that never reads cannot hold the instance (FlushFileBuffers would wait
+  // for ever). The instance stays ours and listens again: wait_for_client may be
+  // called on it as on a new one (its server must still exist).
+  void flush_disconnect() noexcept;
+  // flush_disconnect, then CloseHandle. The instance is empty afterwards.
   void flush_disconnect_close() noexcept;
 
   bool valid() const;
 
  private:
   friend class PipeServer;
+  MonoTime read_deadline_ = MonoTime::max();
+  MonoTime write_deadline_ = MonoTime::max();
+  MonoTime connected_at_{};
   NativePipeHandle handle_ =
 #ifdef _WIN32
       nullptr;
 #else
       -1;
-  int listener_ = -1;  // borrowed from the PipeServer until accept() hands us a connection
+  int listener_ = -1;  // borrowed from the PipeServer: accepted on again after a disconnect
 #endif
 };
 

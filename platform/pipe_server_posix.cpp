@@ -14,6 +14,7 @@
 // running as root), the mode falls back to 0600: less access, never more.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -213,11 +214,18 @@ Result<PipeInstance> PipeServer::create_instance(std::string_view descriptor, In
 }
 
 PipeInstance::PipeInstance(PipeInstance&& o) noexcept
-    : handle_(std::exchange(o.handle_, -1)), listener_(std::exchange(o.listener_, -1)) {}
+    : read_deadline_(o.read_deadline_),
+      write_deadline_(o.write_deadline_),
+      connected_at_(o.connected_at_),
+      handle_(std::exchange(o.handle_, -1)),
+      listener_(std::exchange(o.listener_, -1)) {}
 
 PipeInstance& PipeInstance::operator=(PipeInstance&& o) noexcept {
   if (this != &o) {
     if (handle_ >= 0) ::close(handle_);
+    read_deadline_ = o.read_deadline_;
+    write_deadline_ = o.write_deadline_;
+    connected_at_ = o.connected_at_;
     handle_ = std::exchange(o.handle_, -1);
     listener_ = std::exchange(o.listener_, -1);
   }
@@ -236,7 +244,7 @@ Status PipeInstance::wait_for_client() {
     const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       handle_ = fd;
-      listener_ = -1;
+      connected_at_ = MonoClock::now();
       return {};
     }
     if (errno == EINTR) continue;
@@ -245,22 +253,50 @@ Status PipeInstance::wait_for_client() {
   }
 }
 
+namespace {
+
+// Waits until the socket is ready for `events` or the deadline passes: true when
+// ready (or in error: the call that follows reports it).
+bool ready_by(int fd, short events, MonoTime deadline) {
+  for (;;) {
+    int timeout_ms = -1;
+    if (deadline != MonoTime::max()) {
+      const auto left = deadline - MonoClock::now();
+      if (left <= Duration::zero()) return false;
+      // Rounded up: a wait that wakes a little early simply waits again.
+      timeout_ms = static_cast<int>(std::min<std::int64_t>(
+          std::chrono::ceil<std::chrono::milliseconds>(left).count(), 60'000));
+    }
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, timeout_ms);
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return true;
+  }
+}
+
+}  // namespace
+
+// The socket stays blocking (its flags are shared with nobody, but a blocking call
+// after poll could still wait for more room than there is); every call asks not to
+// wait and poll does the waiting, with the deadline.
 Result<std::size_t> PipeInstance::read_some(char* data, std::size_t size) {
   if (handle_ < 0) return fail("pipe_read_failed");
   for (;;) {
-    const ssize_t n = ::recv(handle_, data, size, 0);
+    if (!ready_by(handle_, POLLIN, read_deadline_)) return fail("pipe_read_failed");
+    const ssize_t n = ::recv(handle_, data, size, MSG_DONTWAIT);
     if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return fail("pipe_read_failed");
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return fail("pipe_read_failed");
   }
 }
 
 Result<std::size_t> PipeInstance::write_some(const char* data, std::size_t size) {
   if (handle_ < 0) return fail("pipe_write_failed");
   for (;;) {
+    if (!ready_by(handle_, POLLOUT, write_deadline_)) return fail("pipe_write_failed");
     // MSG_NOSIGNAL: a client that went away must cost us an error, not SIGPIPE.
-    const ssize_t n = ::send(handle_, data, size, MSG_NOSIGNAL);
+    const ssize_t n = ::send(handle_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return fail("pipe_write_failed");
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return fail("pipe_write_failed");
   }
 }
 
@@ -284,13 +320,18 @@ Result<std::string> PipeInstance::client_image_path() {
   }
 }
 
-void PipeInstance::flush_disconnect_close() noexcept {
+void PipeInstance::flush_disconnect() noexcept {
   // Sent bytes already sit in the peer's receive queue: nothing to flush.
   if (handle_ >= 0) {
     ::shutdown(handle_, SHUT_RDWR);
     ::close(handle_);
   }
   handle_ = -1;
+  read_deadline_ = write_deadline_ = MonoTime::max();
+}
+
+void PipeInstance::flush_disconnect_close() noexcept {
+  flush_disconnect();
   listener_ = -1;
 }
 

@@ -13,10 +13,12 @@ class PipeStream {
  public:
   virtual ~PipeStream() = default;
   // One read call into data[0..size): the number of bytes read, 0 at the end of the
-  // stream, or "pipe_read_failed". Blocks without a time limit.
+  // stream, or "pipe_read_failed". Blocks until data arrives or, where the stream
+  // has one, its read deadline passes.
   [[nodiscard]] virtual Result<std::size_t> read_some(char* data, std::size_t size) = 0;
   // One write call: the number of bytes written (possibly fewer than asked), or
-  // "pipe_write_failed". Blocks without a time limit.
+  // "pipe_write_failed". Blocks until some bytes are taken or, where the stream has
+  // one, its write deadline passes.
   [[nodiscard]] virtual Result<std::size_t> write_some(const char* data, std::size_t size) = 0;
 };
 

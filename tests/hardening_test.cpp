@@ -19,9 +19,11 @@ using platform::InstanceKind;
 using platform::PipeCreateParams;
 
 TEST(PipeHardening, OnlyTheFirstInstanceCarriesTheFirstInstanceFlagAndAllRejectRemoteClients) {
-  // open mode, pipe mode, instances, out buffer, in buffer, time-out
-  EXPECT_EQ(platform::pipe_create_params(InstanceKind::first), (PipeCreateParams{0x00080003, 0x8, 255, 65536, 8388608, 0}));
-  EXPECT_EQ(platform::pipe_create_params(InstanceKind::another), (PipeCreateParams{0x3, 0x8, 255, 65536, 8388608, 0}));
+  // open mode (overlapped, so every wait can be bounded), pipe mode, instances (one
+  // per connection handler: 255 would mean no limit), out buffer, in buffer (each
+  // charged to the non-paged pool), time-out
+  EXPECT_EQ(platform::pipe_create_params(InstanceKind::first), (PipeCreateParams{0x40080003, 0x8, 128, 65536, 65536, 0}));
+  EXPECT_EQ(platform::pipe_create_params(InstanceKind::another), (PipeCreateParams{0x40000003, 0x8, 128, 65536, 65536, 0}));
 }
 
 TEST(PipeHardening, ClientEndIdentifiesWithoutImpersonationAndCannotCreateInstances) {
