@@ -1,6 +1,7 @@
 #include "control/pipe_server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -153,8 +154,14 @@ void end_handler(HandlerJob& job) noexcept {
   // An instance not handed back closes with the job, outside the lock.
 }
 
+std::atomic<std::size_t> g_running_handlers{0};
+
 void run_handler(HandlerJob* raw) noexcept {
   std::unique_ptr<HandlerJob> job(raw);
+  ++g_running_handlers;
+  struct Count {
+    ~Count() { --g_running_handlers; }
+  } count;
   // A handler that ends abnormally must not take the service with it: a lock it held
   // is marked poisoned while the exception unwinds, and later requests meet the
   // poisoned mark instead.
@@ -324,6 +331,8 @@ void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_p
     }
   }
 }
+
+std::size_t running_connection_handlers() { return g_running_handlers.load(); }
 
 void wake_pipe_loop(const std::string& pipe_path) {
   {

@@ -62,6 +62,10 @@ void handle_connection(SharedState& state, platform::PipeInstance& pipe, const P
 // would otherwise lose its response when the process ends.
 bool wait_for_pending_responses(Duration limit);
 
+// Connection handler threads of this process running now (every loop's). For the
+// bounds' tests and the benchmark.
+std::size_t running_connection_handlers();
+
 // The control handler's wake-up: connect to the pipe once and disconnect, so that a
 // loop blocked waiting for a client looks at the stopping flag again. Failure to
 // connect is ignored (the loop is then not blocked in the wait). A loop that waits

@@ -7,6 +7,12 @@
 //   th_pipe_client PIPE trailing       a status frame followed by more bytes
 //   th_pipe_client PIPE hold           connect, print "connected", say nothing more
 //   th_pipe_client PIPE load N         N connections at once, one status request each
+//   th_pipe_client PIPE trickle MS     a status frame, one byte every MS milliseconds
+//   th_pipe_client PIPE many KIND N    N connections, each: "hold" (nothing sent),
+//                                      "prefix" (a length prefix of 8 MiB, no body) or
+//                                      "noread" (a status frame, the answer never read);
+//                                      prints "connected N" once all are open, then
+//                                      holds them until killed
 // The response body is printed on standard output followed by a line feed ("trailing"
 // adds "eof" when the service closed after its response). Exit codes: 0 answered,
 // 2 usage, 3 open failed (the code is printed), 4 no response, 5 gave up (60 s).
@@ -87,6 +93,30 @@ int main(int argc, char** argv) {
     return ok.load() == n ? 0 : 4;
   }
 
+  if (mode == "many") {
+    const std::string kind = arg;
+    const int n = argc > 4 ? std::atoi(argv[4]) : 0;
+    std::vector<PipeClient> held;
+    for (int i = 0; i < n; ++i) {
+      auto c = open_pipe_client(pipe, kBusyWait);
+      if (!c) {
+        std::printf("%s\n", c.error().c_str());
+        return 3;
+      }
+      if (kind == "prefix") {
+        char prefix[4];
+        brenmoor::encode_frame_length(8388608u, prefix);
+        send_raw(*c, std::string_view(prefix, 4));
+      } else if (kind == "noread") {
+        send_frame(*c, kStatus);
+      }
+      held.push_back(std::move(*c));
+    }
+    std::printf("connected %d\n", n);
+    std::fflush(stdout);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+
   auto client = open_pipe_client(pipe, kBusyWait);
   if (!client) {
     std::printf("%s\n", client.error().c_str());
@@ -125,6 +155,18 @@ int main(int argc, char** argv) {
     // unread garbage is still in its queue) and never more bytes.
     std::printf("%s\n", (!more || *more == 0) ? "eof" : "more");
     return 0;
+  }
+  if (mode == "trickle") {
+    const auto pause = std::chrono::milliseconds(std::atoi(arg.c_str()));
+    char prefix[4];
+    brenmoor::encode_frame_length(static_cast<std::uint32_t>(kStatus.size()), prefix);
+    const std::string bytes = std::string(prefix, 4) + kStatus;
+    for (char b : bytes) {
+      auto n = c.write_some(&b, 1);
+      if (!n || *n == 0) break;  // the service gave up on us; its answer is there to read
+      std::this_thread::sleep_for(pause);
+    }
+    return answer(c);
   }
   if (mode == "hold") {
     std::printf("connected\n");
