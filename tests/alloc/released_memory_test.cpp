@@ -3,6 +3,7 @@
 // session token, the configuration's user id, the lane keys) and the control token.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -71,6 +72,24 @@ class MemoryStream final : public platform::PipeStream {
 
  private:
   std::string_view bytes_;
+};
+
+// Hands over at most `chunk` bytes per call, as a client writing in small pieces
+// does; the end of the bytes reads as the end of the stream.
+class ChunkedStream final : public platform::PipeStream {
+ public:
+  ChunkedStream(std::string_view bytes, std::size_t chunk) : bytes_(bytes), chunk_(chunk) {}
+  Result<std::size_t> read_some(char* data, std::size_t size) override {
+    const std::size_t n = std::min({size, chunk_, bytes_.size()});
+    std::copy_n(bytes_.data(), n, data);
+    bytes_.remove_prefix(n);
+    return n;
+  }
+  Result<std::size_t> write_some(const char*, std::size_t size) override { return size; }
+
+ private:
+  std::string_view bytes_;
+  std::size_t chunk_;
 };
 
 class NoNetwork final : public CommandRunner {
@@ -188,6 +207,34 @@ TEST(ReleasedMemory, HoldsNoSecret) {
          });
          EXPECT_EQ(error, "request_decode_failed");
          return with(request_secrets, {kCarrierAuth, kDatagramAuth, kPrivateKey});
+       }},
+      {"request arriving in many small writes",
+       [&] {
+         // Long enough for the body's buffer to grow several times; the secrets
+         // come first, so every smaller block let go of held them.
+         const std::string bytes =
+             frame(request_body("carrier", carrier + datagram_start + std::string(600000, ' ')));
+         ChunkedStream stream(bytes, 4093);
+         bool decoded = false;
+         recorded([&] { decoded = read_request(stream).has_value(); });
+         EXPECT_TRUE(decoded);
+         return with(request_secrets, {kCarrierAuth, kDatagramAuth, kPrivateKey});
+       }},
+      {"8 MiB announced, a few bytes sent",
+       [&] {
+         // An announced length costs nothing until its bytes arrive.
+         const std::string bytes = frame(std::string(8388608, ' ')).substr(0, 4) + request_body("status", "");
+         MemoryStream stream(bytes);
+         std::string error;
+         recorded([&] {
+           auto r = read_request(stream);
+           error = r ? "decoded" : r.error();
+         });
+         EXPECT_EQ(error, "pipe_read_failed");
+         std::size_t largest = 0;
+         for (const auto& b : ReleasedMemory::blocks()) largest = std::max(largest, b.bytes.size());
+         EXPECT_LE(largest, std::size_t{1} << 20) << "the announced length was allocated up front";
+         return request_secrets;
        }},
 #ifndef _WIN32
       {"start up to the engine's /connect",
