@@ -1,6 +1,9 @@
 // Status round trips per second over the dev host's control pipe, next to a bare
 // Unix-socket echo of the same frame on a fresh connection each time (the ceiling:
 // connect, one frame each way, close, and nothing else). Prints the ratio.
+// BM_StatusWith100HeldConnections: the same round trip while 100 other connections
+// have each announced an 8 MiB request and sent nothing more, with the process's
+// resident memory growth and thread count at that moment.
 //
 // The identity check wants the client to be brenmoor-win.exe under ProgramFiles, and
 // here the client is this very process: the benchmark copies itself there and runs
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -70,7 +74,56 @@ void BM_BareUnixSocketEcho(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations());
 }
 
+// From /proc/self/status: "VmRSS:" in KiB, "Threads:".
+long proc_status_value(const std::string& key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
+  return -1;
+}
+
+void BM_StatusWith100HeldConnections(benchmark::State& st) {
+  const long rss_before = proc_status_value("VmRSS:");
+  std::vector<platform::PipeClient> held;
+  for (int i = 0; i < 100; ++i) {
+    auto c = platform::open_pipe_client(g_pipe, std::chrono::seconds(5));
+    char prefix[4];
+    encode_frame_length(8388608u, prefix);
+    if (!c || !write_all(*c, std::string_view(prefix, 4))) {
+      st.SkipWithError("holding failed");
+      return;
+    }
+    held.push_back(std::move(*c));
+  }
+  // Every held connection has its handler (each holds well within its 10 s).
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (running_connection_handlers() < 100 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const long rss_held = proc_status_value("VmRSS:");
+  const long threads = proc_status_value("Threads:");
+  for (auto _ : st) {
+    auto c = platform::open_pipe_client(g_pipe, std::chrono::seconds(5));
+    if (!c || !write_frame(*c, kStatus)) {
+      st.SkipWithError("request failed");
+      break;
+    }
+    auto body = read_frame(*c, 1 << 20);
+    if (!body || *body != kIdle) {
+      st.SkipWithError("unexpected response");
+      break;
+    }
+  }
+  st.SetItemsProcessed(st.iterations());
+  st.counters["held_handlers"] = static_cast<double>(running_connection_handlers());
+  st.counters["rss_growth_MiB"] = static_cast<double>(rss_held - rss_before) / 1024.0;
+  st.counters["threads"] = static_cast<double>(threads);
+  held.clear();
+  while (running_connection_handlers() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 BENCHMARK(BM_StatusRoundTrip)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_StatusWith100HeldConnections)->UseRealTime()->MinTime(2.0)->Iterations(2000);
 BENCHMARK(BM_BareUnixSocketEcho)->UseRealTime()->MinTime(2.0);
 
 // One thread: accept, read one frame, answer with a frame of the response's size.

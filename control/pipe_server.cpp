@@ -154,6 +154,13 @@ void end_handler(HandlerJob& job) noexcept {
   // An instance not handed back closes with the job, outside the lock.
 }
 
+// Ends a connection that gets no (further) response, without waiting for the client
+// to take anything.
+void let_go(platform::PipeInstance& pipe) noexcept {
+  pipe.set_write_deadline(MonoClock::now());
+  pipe.flush_disconnect();
+}
+
 std::atomic<std::size_t> g_running_handlers{0};
 
 void run_handler(HandlerJob* raw) noexcept {
@@ -169,7 +176,7 @@ void run_handler(HandlerJob* raw) noexcept {
     handle_connection(*job->state, job->pipe, job->limits);
   } catch (...) {
     log_quietly("connection handler failed");
-    job->pipe.flush_disconnect();
+    let_go(job->pipe);
   }
   end_handler(*job);
 }
@@ -313,9 +320,9 @@ void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_p
       }
       // The client sees its connection end without a response. Its instance becomes
       // the listening one when the loop has none (at the bound), and closes otherwise.
-      client.flush_disconnect();
+      let_go(client);
       if (!listening) listening = std::move(client);
-      else client.flush_disconnect_close();
+      else client = platform::PipeInstance{};  // closes it
       if (!start_failed) log_quietly("connection handler start failed");
       start_failed = true;
       state->clock().sleep_for(kPipeRetryPause);
@@ -323,7 +330,7 @@ void run_pipe_loop(std::shared_ptr<SharedState> state, const std::string& pipe_p
       // Out of memory somewhere in a step (the descriptor, an instance): the client
       // in hand is let go without a response, the listening instance is kept, and
       // the step is tried again after a pause.
-      if (holding_client && listening) listening->flush_disconnect();
+      if (holding_client && listening) let_go(*listening);
       try {
         state->clock().sleep_for(kPipeRetryPause);
       } catch (...) {
