@@ -184,16 +184,25 @@ TEST_F(PipeLimitsTest, ARequestThatDoesNotArriveInTimeIsCutOff) {
   struct Row {
     const char* name;
     std::vector<std::string> args;
+    bool reads_in_time;  // the client reads while the response's own limit runs
   };
   const std::vector<Row> rows = {
-      {"8 MiB announced, nothing sent", {"prefix", "8388608"}},
-      {"one byte every 100 ms", {"trickle", "100"}},
+      {"8 MiB announced, nothing sent", {"prefix", "8388608"}, true},
+      // Still writing when it is cut off, it reads only later. A socket keeps the
+      // answer for it; a named pipe's disconnect drops what was not taken in time.
+      {"one byte every 100 ms", {"trickle", "100"}, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const MonoTime start = MonoClock::now();
     ChildRun r = run_client(row.args);
-    EXPECT_EQ(r.out, error_body("pipe_read_failed") + "\n") << r.err;
+#ifdef _WIN32
+    const bool answered = row.reads_in_time;
+#else
+    const bool answered = true;
+#endif
+    if (answered) EXPECT_EQ(r.out, error_body("pipe_read_failed") + "\n") << r.err;
+    else EXPECT_EQ(r.exit_code, 4u) << "the service answered a request it should have cut off: " << r.out;
     EXPECT_LT(seconds_since(start), 5.0);
   }
   EXPECT_TRUE(eventually([] { return running_connection_handlers() == 0; }));
