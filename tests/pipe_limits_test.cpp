@@ -201,8 +201,11 @@ TEST_F(PipeLimitsTest, ARequestThatDoesNotArriveInTimeIsCutOff) {
 #else
     const bool answered = true;
 #endif
-    if (answered) EXPECT_EQ(r.out, error_body("pipe_read_failed") + "\n") << r.err;
-    else EXPECT_EQ(r.exit_code, 4u) << "the service answered a request it should have cut off: " << r.out;
+    if (answered) {
+      EXPECT_EQ(r.out, error_body("pipe_read_failed") + "\n") << r.err;
+    } else {
+      EXPECT_EQ(r.exit_code, 4u) << "the service answered a request it should have cut off: " << r.out;
+    }
     EXPECT_LT(seconds_since(start), 5.0);
   }
   EXPECT_TRUE(eventually([] { return running_connection_handlers() == 0; }));
