@@ -17,6 +17,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/secret.h"
 #include "control/json_writer.h"
 #include "engine/engine_client.h"
 #include "platform/env.h"
@@ -161,7 +162,8 @@ void serve(TcpStream s, const Settings& settings, ControlApi& api) {
     return;
   }
   const RequestHead& head = request->head;
-  const bool token_ok = !settings.token.empty() && head.control_token && *head.control_token == settings.token;
+  const bool token_ok = !settings.token.empty() && head.control_token &&
+                        equal_in_constant_time(*head.control_token, settings.token);
   record_request(settings, head, token_ok, request->body);
   log_line(head.method + " " + head.target + (token_ok ? "" : " (unauthorised)"));
 
