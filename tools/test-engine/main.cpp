@@ -217,16 +217,18 @@ bool simulated_network() {
   return path && !path->empty();
 }
 
-AdapterHooks adapter_hooks() {
+// linger_runs > 0: the adapter is left in place at /disconnect and outlives this
+// process by that many tool runs of the simulated network.
+AdapterHooks adapter_hooks(int linger_runs) {
   const std::string alias(kAdapterAlias);
   AdapterHooks hooks;
-  hooks.create = [alias](std::string* error) {
+  hooks.create = [alias, linger_runs](std::string* error) {
     if (!simulated_network()) {
       log_line("tun adapter \"" + alias + "\" requested (no simulated network)");
       return true;
     }
 #ifdef BRENMOOR_TEST_ENGINE_NETSIM
-    bool ok = netsim::create_engine_adapter(alias, current_process_id(), error);
+    bool ok = netsim::create_engine_adapter(alias, current_process_id(), error, linger_runs);
     log_line(ok ? "tun adapter created" : "tun adapter creation failed: " + *error);
     return ok;
 #else
@@ -234,7 +236,11 @@ AdapterHooks adapter_hooks() {
     return false;
 #endif
   };
-  hooks.remove = [alias](std::string* error) {
+  hooks.remove = [alias, linger_runs](std::string* error) {
+    if (linger_runs > 0) {
+      log_line("tun adapter left to linger");
+      return true;
+    }
     if (!simulated_network()) {
       log_line("tun adapter \"" + alias + "\" removal requested (no simulated network)");
       return true;
@@ -297,7 +303,7 @@ int run(int argc, char** argv) {
   }
   print_stdout("control api listening on 127.0.0.1\n");
 
-  static ControlApi api(settings.faults, adapter_hooks());
+  static ControlApi api(settings.faults, adapter_hooks(settings.faults.adapter_linger_runs));
 
   if (settings.faults.ready_delay_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(settings.faults.ready_delay_ms));
