@@ -27,6 +27,19 @@ std::optional<std::string> allowed_sid_from_args(const std::vector<std::string>&
   return std::nullopt;
 }
 
+std::optional<std::string> allowed_sid_rejection(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--allowed-sid") continue;
+    if (i + 1 >= args.size()) return "no value";
+    if (allowed_sid_from_args(args)) return std::nullopt;
+    const std::string& v = args[i + 1];
+    bool printable = !v.empty() && v.size() <= kMaxAllowedSidBytes;
+    for (char c : v) printable = printable && c > ' ' && c < 0x7f;
+    return printable ? "not a sid: " + v : std::string("not a sid");
+  }
+  return std::nullopt;
+}
+
 std::string pipe_security_descriptor(const std::vector<std::string>& args) {
   std::string text(kBasePipeDescriptor);
   if (auto sid = allowed_sid_from_args(args)) {

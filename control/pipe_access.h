@@ -31,6 +31,12 @@ inline constexpr std::string_view kAllowedSidPipeRights = "0x12019b";
 // fail with "pipe_acl_failed" and keep the pipe down for good.
 std::optional<std::string> allowed_sid_from_args(const std::vector<std::string>& args);
 
+// Why the first "--allowed-sid" was not used, for the operator: "no value" when it is
+// the last argument, "not a sid: {value}" when its value fails the rules above (the
+// value shown only when it is printable ASCII of at most 184 bytes, so the log line
+// stays one line). nullopt when there is no "--allowed-sid" or its value is used.
+std::optional<std::string> allowed_sid_rejection(const std::vector<std::string>& args);
+
 // kBasePipeDescriptor, plus "(A;;0x12019b;;;{sid})" when an allowed SID is given.
 std::string pipe_security_descriptor(const std::vector<std::string>& args);
 

@@ -38,4 +38,6 @@ std::vector<std::string> command_line_args() {
   return args;
 }
 
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
 }  // namespace brenmoor::platform

@@ -34,4 +34,6 @@ std::vector<std::string> command_line_args() {
   return out;
 }
 
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::GetCurrentProcessId()); }
+
 }  // namespace brenmoor::platform

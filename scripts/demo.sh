@@ -85,7 +85,8 @@ set -e
 echo "  exit code: $rc"
 
 step "Start a session with the sample configuration (samples/config.json, server $server)"
-show "\"$client\" start --config samples/config.json --server $server --lease 60"
+show "sed 's/vpn\\.example\\.net/$server/g' samples/config.json > $demo/config.json   # the server, byte for byte"
+show "\"$client\" start --config $demo/config.json --server $server --lease 60"
 "$client" start --config "$demo/config.json" --server "$server" --lease 60 | sed 's/^/  /'
 
 step "The network during the session"

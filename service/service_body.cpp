@@ -189,6 +189,8 @@ Status run_service(platform::ServiceManagerLink& link, const ServiceCollaborator
   };
   if (auto s = run_shutdown_sequence(*state, progress, options.shutdown_step); !s) return fail("cleanup_worker_panicked");
 
+  // Before the report: once stopped is reported the process may end at any moment.
+  write_log_line("service stopped");
   return link.report_status({platform::kServiceStopped, 0, 0, 0});
 }
 
@@ -209,6 +211,7 @@ Status run_foreground(const ServiceCollaborators& c, const ServiceOptions& optio
   start_network_recovery(state, options.recover_network);
   run_pipe_loop(state, options.pipe_path, options.on_pipe_ready);
   if (auto s = run_shutdown_sequence(*state, {}, options.shutdown_step); !s) return fail("cleanup_worker_panicked");
+  write_log_line("service stopped");
   return {};
 }
 

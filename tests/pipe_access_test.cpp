@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,34 @@ TEST(PipeAccess, DescriptorFollowsTheFirstAllowedSidArgument) {
       {"16 sub-authorities", {"svc.exe", "--allowed-sid", "S-1-5-1-1-1-1-1-1-1-1-1-1-1-1-1-1-1-1"}, kBase},
   };
   for (const Row& r : rows) EXPECT_EQ(pipe_security_descriptor(r.args), r.expected) << r.name;
+}
+
+// Whatever falls back to the base descriptor says why; what is used says nothing.
+TEST(PipeAccess, AnIgnoredAllowedSidSaysWhy) {
+  struct Row {
+    std::vector<std::string> args;
+    std::optional<std::string> why;
+  };
+  const std::vector<Row> rows = {
+      {{"svc.exe"}, std::nullopt},
+      {{"svc.exe", "--allowed-sid", "S-1-5-32-545"}, std::nullopt},
+      {{"svc.exe", "--Allowed-Sid", "bogus"}, std::nullopt},
+      {{"svc.exe", "--allowed-sid"}, "no value"},
+      {{"svc.exe", "--allowed-sid", "S-1-5-21-bogus-x"}, "not a sid: S-1-5-21-bogus-x"},
+      {{"svc.exe", "--allowed-sid", "S-1-5-4294967296"}, "not a sid: S-1-5-4294967296"},
+      {{"svc.exe", "--allowed-sid", "bad", "--allowed-sid", "S-1-5-32-545"}, "not a sid: bad"},
+      // A value that would break the log line, or flood it, is not repeated.
+      {{"svc.exe", "--allowed-sid", "S-1\nfake line"}, "not a sid"},
+      {{"svc.exe", "--allowed-sid", "S-1 5"}, "not a sid"},
+      {{"svc.exe", "--allowed-sid", ""}, "not a sid"},
+      {{"svc.exe", "--allowed-sid", kMaxSid + "0"}, "not a sid"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(allowed_sid_rejection(r.args), r.why) << testing::PrintToString(r.args);
+    // Said exactly when the base descriptor stays in force though a value was asked for.
+    const bool asked = std::find(r.args.begin(), r.args.end(), "--allowed-sid") != r.args.end();
+    EXPECT_EQ(r.why.has_value(), asked && pipe_security_descriptor(r.args) == kBase);
+  }
 }
 
 TEST(PipeAccess, ParsesOnlyTheDescriptorsThePipeLoopWrites) {

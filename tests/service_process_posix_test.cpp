@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "pipe_test_support.h"
 #include "control/frame.h"
 #include "platform/pipe_client.h"
+#include "service/version.h"
 
 namespace brenmoor {
 namespace {
@@ -95,11 +97,20 @@ TEST(ServiceProcessPosix, NotifyProtocolAndStopSignals) {
     const std::string log = svc.log();
     std::size_t at = 0;
     for (const char* line : {"process entry", "registering service dispatcher", "service main entered",
-                             "run_service start", "status running", "pipe loop exited"}) {
+                             "run_service start", "status running", "pipe loop exited", "service stopped"}) {
       const std::size_t found = log.find(std::string(" ") + line + "\n", at);
       EXPECT_NE(found, std::string::npos) << line << " in\n" << log;
       if (found != std::string::npos) at = found;
     }
+    // Who wrote this log: the version and the process, on the line right after the entry.
+    const std::size_t entry = log.find(" process entry\n");
+    ASSERT_NE(entry, std::string::npos);
+    const std::size_t next = entry + 15;
+    const std::string second = log.substr(next, log.find('\n', next) - next);
+    EXPECT_TRUE(second.ends_with(" version " + std::string(service_version()) + " pid " +
+                                 std::to_string(svc.process.id())))
+        << second;
+    EXPECT_TRUE(log.ends_with(" service stopped\n")) << log;
     EXPECT_EQ(::access(svc.pipe_path().c_str(), F_OK), -1) << "the socket goes with the pipe loop";
   }
 }
@@ -156,10 +167,14 @@ TEST(ServiceProcessPosix, ForegroundServesWithoutAServiceManager) {
   const std::string root = test::make_temp_dir("fg");
   platform::SpawnOptions o;
   o.program = test::bin_path("th_service_host");
-  o.args = {"--run-foreground"};
+  o.args = {"--run-foreground", "--allowed-sid", "S-1-5-21-bogus-x"};
   o.env = {{"BRENMOOR_HOST_ROOT", root}, {"NOTIFY_SOCKET", ""}};
+  o.stdout_mode = platform::StdioMode::pipe;
+  o.stderr_mode = platform::StdioMode::pipe;
   auto p = platform::spawn_process(o);
   ASSERT_TRUE(p);
+  auto out = p->take_stdout();
+  auto err = p->take_stderr();
   // No readiness report in foreground mode: the connect retry covers the start.
   std::optional<platform::PipeClient> c;
   for (int i = 0; i < 100 && !c; ++i) {
@@ -174,8 +189,45 @@ TEST(ServiceProcessPosix, ForegroundServesWithoutAServiceManager) {
   const std::string log = test::read_file(root + "/ProgramData/Pellamy/brenmoor-service.log");
   EXPECT_NE(log.find(" foreground mode\n"), std::string::npos);
   EXPECT_EQ(log.find("run_service start"), std::string::npos);
+  // A mistyped SID fails closed, and says so where the operator looks.
+  EXPECT_NE(log.find(" allowed sid ignored: not a sid: S-1-5-21-bogus-x\n"), std::string::npos) << log;
   ASSERT_TRUE(p->terminate());
+  auto text = platform::read_to_end(out, err);
   (void)p->wait();
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->stdout_bytes, "serving on " + root + "/pipe/brenmoor-full-device\n");
+  EXPECT_EQ(text->stderr_bytes, "allowed sid ignored: not a sid: S-1-5-21-bogus-x\n");
+}
+
+// --help and --version behave like any tool's: their text on standard output, exit 0,
+// and nothing else happens (no log line, no service).
+TEST(ServiceProcessPosix, HelpAndVersionPrintAndExit) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string starts;
+  };
+  for (const Row& r : std::vector<Row>{{{"--help"}, "usage: brenmoor-service "},
+                                       {{"--version"}, "brenmoor-service " + std::string(service_version()) + "\n"},
+                                       {{"--run-foreground", "--help"}, "usage: brenmoor-service "}}) {
+    const std::string root = test::make_temp_dir("help");
+    platform::SpawnOptions o;
+    o.program = test::bin_path("brenmoor-service");
+    o.args = r.args;
+    o.env = {{"BRENMOOR_HOST_ROOT", root}, {"NOTIFY_SOCKET", ""}};
+    o.stdout_mode = platform::StdioMode::pipe;
+    o.stderr_mode = platform::StdioMode::pipe;
+    auto p = platform::spawn_process(o);
+    ASSERT_TRUE(p);
+    auto out = p->take_stdout();
+    auto err = p->take_stderr();
+    auto text = platform::read_to_end(out, err);
+    auto code = p->wait();
+    ASSERT_TRUE(code && text);
+    EXPECT_EQ(*code, 0u) << r.args[0];
+    EXPECT_TRUE(text->stdout_bytes.starts_with(r.starts)) << text->stdout_bytes;
+    EXPECT_EQ(text->stderr_bytes, "");
+    EXPECT_FALSE(std::filesystem::exists(root + "/ProgramData")) << "nothing is logged";
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // brenmoor-ctl: one request to the brenmoor service per run, its response printed.
 // It passes the service's identity check only when installed as brenmoor-win.exe
 // under the ProgramFiles directory. See docs/dev-host.md.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -50,8 +53,9 @@ const char* const kUsage =
 #else
     "${XDG_STATE_HOME:-$HOME/.local/state}/brenmoor/session-token.\n"
 #endif
-    "Exit code: 0 when the service reports success, 1 when it does not, 2 for usage errors,\n"
-    "3 when the service cannot be reached.\n";
+    "Options may stand before or after the command.\n"
+    "Exit code: 0 when the service reports success, 1 when it does not, 2 for usage errors and\n"
+    "files that cannot be read, 3 when the service cannot be reached.\n";
 
 std::string default_token_file() {
   if (auto f = platform::get_env("BRENMOOR_CTL_TOKEN_FILE"); f && !f->empty()) return *f;
@@ -66,11 +70,22 @@ std::string default_token_file() {
   return "brenmoor-ctl-session-token";
 }
 
-std::optional<std::string> read_whole(const std::string& path) {
-  if (path == "-") return std::string((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+// The whole file, or the system's reason why it cannot be read.
+struct ReadResult {
+  std::optional<std::string> text;
+  std::string reason;
+};
+
+ReadResult read_whole(const std::string& path) {
+  if (path == "-") return {std::string((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>()), ""};
+  std::error_code ec;
+  if (fs::is_directory(fs::u8path(path), ec)) return {std::nullopt, std::generic_category().message(EISDIR)};
+  errno = 0;
   std::ifstream in(fs::u8path(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in) return {std::nullopt, std::generic_category().message(errno != 0 ? errno : EIO)};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return {std::nullopt, std::generic_category().message(EIO)};
+  return {std::move(text), ""};
 }
 
 bool save_token(const std::string& path, const std::string& token) {
@@ -88,14 +103,16 @@ bool save_token(const std::string& path, const std::string& token) {
   return true;
 }
 
-std::string load_token(const std::string& path) {
-  auto text = read_whole(path);
-  if (!text) return {};
-  while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) text->pop_back();
-  return *text;
+ReadResult load_token(const std::string& path) {
+  ReadResult r = read_whole(path);
+  if (r.text) {
+    while (!r.text->empty() && (r.text->back() == '\n' || r.text->back() == '\r')) r.text->pop_back();
+  }
+  return r;
 }
 
-// "--name value" flags after the subcommand words; "--allow-443" stands alone.
+// The command's words (the command, then its operation) and its "--name value" flags
+// ("--allow-443" stands alone); the options of every command are taken out before.
 struct Flags {
   std::map<std::string, std::string> values;
   std::vector<std::string> words;
@@ -106,20 +123,25 @@ struct Flags {
   }
 };
 
-std::optional<Flags> parse_flags(const std::vector<std::string>& args, std::size_t from) {
-  Flags f;
-  for (std::size_t i = from; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--allow-443") {
-      f.values[a] = "true";
-    } else if (a.size() > 2 && a.substr(0, 2) == "--") {
-      if (i + 1 >= args.size()) return std::nullopt;
-      f.values[a] = args[++i];
-    } else {
-      f.words.push_back(a);
-    }
-  }
-  return f;
+struct CommandShape {
+  const char* name;
+  std::size_t min_words, max_words;  // after the command itself
+  std::vector<std::string> flags;
+};
+
+const std::vector<CommandShape>& command_shapes() {
+  static const std::vector<CommandShape> shapes = {
+      {"status", 0, 0, {}},
+      {"start", 0, 0, {"--config", "--server", "--lease"}},
+      {"stop", 0, 0, {}},
+      {"renew", 0, 0, {"--lease"}},
+      {"carrier", 1, 1,
+       {"--endpoint", "--port-count", "--pin", "--auth", "--consumer-key", "--node-name", "--uplink", "--server-name",
+        "--generation"}},
+      {"datagram", 1, 1, {"--port", "--auth", "--private-key", "--node-public-key", "--allow-443"}},
+      {"raw", 0, 1, {}},
+  };
+  return shapes;
 }
 
 std::optional<std::uint64_t> number(const std::string& text, std::uint64_t max) {
@@ -135,6 +157,12 @@ std::optional<std::uint64_t> number(const std::string& text, std::uint64_t max) 
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "brenmoor-ctl: %s\n%s", why.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Not a usage error: the command line was right, the file was not there for us.
+int cannot_read(const std::string& path, const std::string& reason) {
+  std::fprintf(stderr, "error: cannot read %s: %s\n", path.c_str(), reason.c_str());
   return kExitUsage;
 }
 
@@ -166,22 +194,56 @@ int main() {
   std::string pipe = platform::control_pipe_path();
   std::optional<std::string> token;
   std::string token_file = default_token_file();
-  std::size_t i = 0;
-  for (; i < args.size() && args[i].substr(0, 2) == "--"; ++i) {
+  bool token_file_named = false;
+  Flags flags;
+  for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--json") { json = true; continue; }
     if (a == "--help") { std::fputs(kUsage, stdout); return 0; }
-    if (i + 1 >= args.size()) return usage("missing value after " + a);
-    if (a == "--pipe") pipe = args[++i];
-    else if (a == "--token") token = args[++i];
-    else if (a == "--token-file") token_file = args[++i];
-    else return usage("unknown option " + a);
+    if (a == "--allow-443") { flags.values[a] = "true"; continue; }
+    if (a.size() > 2 && a.starts_with("--")) {
+      if (i + 1 >= args.size()) return usage("missing value after " + a);
+      const std::string& v = args[++i];
+      if (a == "--pipe") pipe = v;
+      else if (a == "--token") token = v;
+      else if (a == "--token-file") token_file = v, token_file_named = true;
+      else flags.values[a] = v;
+      continue;
+    }
+    flags.words.push_back(a);
   }
-  if (i >= args.size()) return usage("no command");
-  const std::string command = args[i];
-  auto flags = parse_flags(args, i + 1);
-  if (!flags) return usage("missing value after the last option");
-  const std::string session = token ? *token : load_token(token_file);
+  if (flags.words.empty()) return usage("no command");
+  const std::string command = flags.words.front();
+  flags.words.erase(flags.words.begin());
+  const CommandShape* shape = nullptr;
+  for (const CommandShape& c : command_shapes())
+    if (command == c.name) shape = &c;
+  if (shape == nullptr) return usage("unknown command " + command);
+  for (const auto& [name, value] : flags.values) {
+    if (std::find(shape->flags.begin(), shape->flags.end(), name) == shape->flags.end())
+      return usage("unknown option " + name + " for " + command);
+  }
+  if (flags.words.size() > shape->max_words) return usage("unexpected argument " + flags.words[shape->max_words]);
+  if (flags.words.size() < shape->min_words) return usage(command + " needs an operation");
+
+  // Only the commands that carry a session token read one. A token file named on the
+  // command line that cannot be read is said as such instead of being sent empty and
+  // refused by the service; without one, no saved token means an empty one.
+  std::string session;
+  if (command == "stop" || command == "renew" || command == "carrier" || command == "datagram") {
+    if (token) {
+      session = *token;
+    } else {
+      ReadResult loaded = load_token(token_file);
+      if (loaded.text) {
+        session = std::move(*loaded.text);
+      } else if (token_file_named) {
+        std::fprintf(stderr, "error: cannot read the session token from %s: %s (start a session first, or pass --token)\n",
+                     token_file.c_str(), loaded.reason.c_str());
+        return kExitUsage;
+      }
+    }
+  }
 
   std::string body;
   bool raw = false;
@@ -189,29 +251,28 @@ int main() {
   if (command == "status") {
     begin_request(w, "status");
   } else if (command == "start") {
-    if (!flags->has("--config") || !flags->has("--server")) return usage("start needs --config FILE and --server ADDRESS");
-    auto config = read_whole(flags->get("--config"));
-    if (!config) return usage("cannot read " + flags->get("--config"));
-    auto lease = number(flags->get("--lease", "0"), 0xFFFFFFFFu);
+    if (!flags.has("--config") || !flags.has("--server")) return usage("start needs --config FILE and --server ADDRESS");
+    ReadResult config = read_whole(flags.get("--config"));
+    if (!config.text) return cannot_read(flags.get("--config"), config.reason);
+    auto lease = number(flags.get("--lease", "0"), 0xFFFFFFFFu);
     if (!lease) return usage("--lease takes seconds");
     begin_request(w, "start");
-    w.key("config_json").string(*config);
-    w.key("server_address").string(flags->get("--server"));
+    w.key("config_json").string(*config.text);
+    w.key("server_address").string(flags.get("--server"));
     w.key("lease_seconds").unsigned_integer(*lease);
   } else if (command == "stop") {
     begin_request(w, "stop");
     w.key("session_token").string(session);
   } else if (command == "renew") {
-    auto lease = number(flags->get("--lease", "0"), 0xFFFFFFFFu);
+    auto lease = number(flags.get("--lease", "0"), 0xFFFFFFFFu);
     if (!lease) return usage("--lease takes seconds");
     begin_request(w, "renew_lease");
     w.key("session_token").string(session);
     w.key("lease_seconds").unsigned_integer(*lease);
   } else if (command == "carrier") {
-    if (flags->words.size() != 1) return usage("carrier needs one of offer, status, stop");
-    const std::string op = flags->words[0];
+    const std::string op = flags.words[0];
     if (op != "offer" && op != "status" && op != "stop") return usage("unknown carrier operation " + op);
-    auto generation = number(flags->get("--generation", "0"), UINT64_MAX);
+    auto generation = number(flags.get("--generation", "0"), UINT64_MAX);
     if (!generation) return usage("--generation takes a number");
     begin_request(w, "carrier");
     w.key("session_token").string(session);
@@ -219,42 +280,39 @@ int main() {
     w.key("op").string(op);
     w.key("generation").unsigned_integer(*generation);
     if (op == "offer") {
-      auto ports = number(flags->get("--port-count", "0"), 65535);
+      auto ports = number(flags.get("--port-count", "0"), 65535);
       if (!ports) return usage("--port-count takes 0..65535");
       w.key("config").begin_object();
-      w.key("endpoint").string(flags->get("--endpoint"));
+      w.key("endpoint").string(flags.get("--endpoint"));
       w.key("port_count").unsigned_integer(*ports);
-      w.key("pin").string(flags->get("--pin"));
-      w.key("auth").string(flags->get("--auth"));
-      w.key("consumer_key").string(flags->get("--consumer-key"));
-      w.key("node_name").string(flags->get("--node-name"));
-      w.key("uplink").string(flags->get("--uplink"));
-      w.key("server_name").string(flags->get("--server-name"));
+      w.key("pin").string(flags.get("--pin"));
+      w.key("auth").string(flags.get("--auth"));
+      w.key("consumer_key").string(flags.get("--consumer-key"));
+      w.key("node_name").string(flags.get("--node-name"));
+      w.key("uplink").string(flags.get("--uplink"));
+      w.key("server_name").string(flags.get("--server-name"));
       w.end_object();
     }
     w.end_object();
   } else if (command == "datagram") {
-    if (flags->words.size() != 1) return usage("datagram needs one of start, auth, stop, status");
-    auto port = number(flags->get("--port", "0"), 65535);
+    auto port = number(flags.get("--port", "0"), 65535);
     if (!port) return usage("--port takes 0..65535");
     begin_request(w, "datagram");
     w.key("session_token").string(session);
     w.key("datagram").begin_object();
-    w.key("op").string(flags->words[0]);  // the service judges the operation
+    w.key("op").string(flags.words[0]);  // the service judges the operation
     w.key("port").unsigned_integer(*port);
-    w.key("auth").string(flags->get("--auth"));
-    w.key("private_key").string(flags->get("--private-key"));
-    w.key("node_public_key").string(flags->get("--node-public-key"));
-    w.key("allow_443").boolean(flags->has("--allow-443"));
+    w.key("auth").string(flags.get("--auth"));
+    w.key("private_key").string(flags.get("--private-key"));
+    w.key("node_public_key").string(flags.get("--node-public-key"));
+    w.key("allow_443").boolean(flags.has("--allow-443"));
     w.end_object();
   } else if (command == "raw") {
-    const std::string source = flags->words.empty() ? "-" : flags->words[0];
-    auto text = read_whole(source);
-    if (!text) return usage("cannot read " + source);
-    body = std::move(*text);
+    const std::string source = flags.words.empty() ? "-" : flags.words[0];
+    ReadResult text = read_whole(source);
+    if (!text.text) return cannot_read(source, text.reason);
+    body = std::move(*text.text);
     raw = true;
-  } else {
-    return usage("unknown command " + command);
   }
   if (!raw) {
     w.end_object();

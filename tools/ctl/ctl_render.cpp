@@ -47,7 +47,10 @@ constexpr std::array kExplanations = {
     Explanation{"config_log_invalid",
                 "the engine configuration's log section names a log file; only \"\" or \"none\" may be given"},
     Explanation{"config_inbounds_invalid", "the engine configuration needs exactly the one TUN inbound"},
-    Explanation{"config_outbounds_invalid", "the engine configuration's outbounds are not as required"},
+    Explanation{"config_outbounds_invalid",
+                "the engine configuration's outbounds are not as required: three, tagged proxy, direct, block in that\n"
+                "  order; the proxy is vmess or vless, and its settings.vnext[0].address must be the --server address\n"
+                "  exactly as written (byte for byte)"},
     Explanation{"config_carrier_invalid", "the carrier lane switch or its outbound is wrong"},
     Explanation{"config_routing_invalid", "the engine configuration's routing is not as required"},
     Explanation{"service_path_unavailable", "the service cannot find its own executable"},
