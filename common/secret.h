@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace brenmoor {
 
@@ -14,5 +15,10 @@ void secure_zero(void* data, std::size_t size);
 // shortened, still holds old bytes behind its end (a short string lives inside the
 // object, and moving it copies the bytes and leaves them there).
 void zero_and_clear(std::string& s);
+
+// Whether `given` equals `secret`, in a time that depends on the lengths only: the
+// comparison does not stop at the first differing byte, so the time of an answer
+// tells a guesser nothing about how much of a token was right.
+bool equal_in_constant_time(std::string_view given, std::string_view secret);
 
 }  // namespace brenmoor

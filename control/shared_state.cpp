@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/secret.h"
+
 namespace brenmoor {
 
 Result<LifecycleGuard> begin_lifecycle_operation(SharedState& state) {
@@ -13,7 +15,7 @@ Result<LifecycleGuard> begin_lifecycle_operation(SharedState& state) {
 
 Status check_session_token(const std::unique_ptr<EngineSession>& slot, std::string_view token) {
   if (!slot) return {};
-  if (token.empty() || token != slot->session_token) return fail("session_token_invalid");
+  if (token.empty() || !equal_in_constant_time(token, slot->session_token)) return fail("session_token_invalid");
   return {};
 }
 

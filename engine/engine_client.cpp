@@ -300,4 +300,9 @@ Result<EngineReply> engine_exchange(std::uint16_t port, std::string_view control
   return parse_engine_reply(response);
 }
 
+Status require_running_engine(const platform::ProcessExitProbe& engine) {
+  if (!engine.running()) return fail("engine_connect_failed");
+  return {};
+}
+
 }  // namespace brenmoor

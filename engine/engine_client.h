@@ -19,6 +19,7 @@
 #include "common/error.h"
 #include "control/json_writer.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 
 namespace brenmoor {
 
@@ -73,6 +74,14 @@ inline constexpr Duration kEngineConnectOverallLimit = std::chrono::seconds(90);
                                                   std::string_view method, std::string_view path,
                                                   const JsonValue* body, MonoTime deadline,
                                                   Clock& clock = system_clock());
+
+// Asked right before every call to a session's engine: an engine that has ended no
+// longer holds its control port, and any local user may have bound that port since,
+// so a call must not send its token and secrets there. "engine_connect_failed" (the
+// code of an unreachable engine) when the engine's process is no longer running or
+// cannot be checked. An exit after this check and before the call connects is not
+// caught: that window stays (docs/windows-checklist.md).
+[[nodiscard]] Status require_running_engine(const platform::ProcessExitProbe& engine);
 
 // The reply parser of engine_exchange, over the raw response bytes: decodes them
 // as UTF-8 with U+FFFD for invalid sequences, splits head and body at the first

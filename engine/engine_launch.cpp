@@ -136,17 +136,22 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
   session->control_port = *port;
   phase_done("readiness");
 
-  // 8. Configuration.
-  if (auto connected = engine_connect(session->control_port, session->control_token, request.config_json,
-                                      config.connect_receive_limit);
-      !connected) {
+  // 8. Configuration (it carries the proxy's user ids: only to a running engine).
+  Status connected = require_running_engine(session->engine_process.exit_probe());
+  if (connected) {
+    connected = engine_connect(session->control_port, session->control_token, request.config_json,
+                               config.connect_receive_limit);
+  }
+  if (!connected) {
     kill(session->engine_process, session->job);
     return std::unexpected(connected.error());
   }
   phase_done("connect");
 
   auto disconnect_and_kill = [&] {
-    (void)engine_disconnect(session->control_port, session->control_token);
+    if (require_running_engine(session->engine_process.exit_probe())) {
+      (void)engine_disconnect(session->control_port, session->control_token);
+    }
     kill(session->engine_process, session->job);
   };
 
@@ -199,7 +204,11 @@ void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLau
     }
   };
   step([&] { teardown_network(runner, session->adapter_alias, session->network_state, true); });
-  step([&] { (void)engine_disconnect(session->control_port, session->control_token); });
+  step([&] {
+    if (require_running_engine(session->engine_process.exit_probe())) {
+      (void)engine_disconnect(session->control_port, session->control_token);
+    }
+  });
   step([&] { teardown_network(runner, session->adapter_alias, session->network_state, false); });
   // Only now is the recorded state undone; a crash before this line recovers it.
   if (session->network_journal != nullptr) step([&] { session->network_journal->remove(); });

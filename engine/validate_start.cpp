@@ -64,6 +64,9 @@ std::optional<dom::element> first_element(dom::array array) {
 // --- Sections.
 
 struct Sections {
+  // Every occurrence: the engine's decoder merges a repeated object into the one
+  // before it, so an earlier "log" still counts.
+  std::vector<dom::element> logs;
   std::optional<dom::element> inbounds;
   std::optional<dom::element> outbounds;
   std::optional<dom::element> carrier_lane;
@@ -81,8 +84,49 @@ Status collect_sections(dom::object root, Sections& out) {
       out.carrier_lane = field.value;
     } else if (key == "routing") {
       out.routing = field.value;
-    } else if (key != "log" && key != "dns" && key != "stats" && key != "policy") {
+    } else if (key == "log") {
+      out.logs.push_back(field.value);
+    } else if (key != "dns" && key != "stats" && key != "policy") {
       return fail("config_section_invalid");
+    }
+  }
+  return {};
+}
+
+// Whether a member name means `word` (lower-case ASCII) to the engine's JSON
+// decoder, which matches member names to its fields without regard to case and
+// with Unicode's simple folding, under which U+017F (long s) is an "s" (the one
+// non-ASCII letter that folds into either word): "Access" and "acce\u017F\u017F"
+// are both its access log.
+bool folds_to(std::string_view name, std::string_view word) {
+  std::size_t i = 0;
+  for (char want : word) {
+    if (i >= name.size()) return false;
+    const char c = name[i];
+    if (want == 's' && name.substr(i, 2) == "\xC5\xBF") {
+      i += 2;
+    } else if (c == want || (c >= 'A' && c <= 'Z' && c - 'A' + 'a' == want)) {
+      ++i;
+    } else {
+      return false;
+    }
+  }
+  return i == name.size();
+}
+
+// The engine runs as SYSTEM and writes its access and error logs wherever the
+// configuration says: a path there would let whoever sends the request create or
+// append to any file on the machine. Only "no file" ("" or "none") is let through;
+// the other log settings (level, DNS logging) name no file. Every member the
+// engine would read as one of the two is checked, not only the last.
+Status check_log(dom::element log) {
+  dom::object object;
+  if (log.get_object().get(object) != simdjson::SUCCESS) return fail("config_log_invalid");
+  for (dom::key_value_pair field : object) {
+    if (!folds_to(field.key, "access") && !folds_to(field.key, "error")) continue;
+    std::string_view text;
+    if (field.value.get_string().get(text) != simdjson::SUCCESS || (!text.empty() && text != "none")) {
+      return fail("config_log_invalid");
     }
   }
   return {};
@@ -314,6 +358,9 @@ Status check_config_document(dom::element doc, std::string_view server_address) 
   if (doc.get_object().get(root) != simdjson::SUCCESS) return fail("config_shape_invalid");
   Sections sections;
   if (auto s = collect_sections(root, sections); !s) return s;
+  for (dom::element log : sections.logs) {
+    if (auto s = check_log(log); !s) return s;
+  }
   if (!inbounds_ok(sections.inbounds)) return fail("config_inbounds_invalid");
   auto outbounds = outbounds_ok(sections.outbounds, server_address);
   if (!outbounds) return fail("config_outbounds_invalid");

@@ -33,7 +33,7 @@ std::string_view expected_wintun_sha256();
 
 // The checks that need no file system, in order: size ("config_too_large"), server
 // address ("server_address_invalid"), then the configuration ("config_invalid",
-// "config_shape_invalid", "config_section_invalid", "config_inbounds_invalid",
+// "config_shape_invalid", "config_section_invalid", "config_log_invalid", "config_inbounds_invalid",
 // "config_outbounds_invalid", "config_carrier_invalid", "config_routing_invalid").
 [[nodiscard]] Status check_start_config(std::string_view config_json, std::string_view server_address);
 

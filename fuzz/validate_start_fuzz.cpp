@@ -16,7 +16,8 @@ const std::set<std::string>& known_codes() {
   static const std::set<std::string> codes = {
       "config_too_large",        "server_address_invalid",   "config_invalid",
       "config_shape_invalid",    "config_section_invalid",   "config_inbounds_invalid",
-      "config_outbounds_invalid", "config_carrier_invalid",  "config_routing_invalid"};
+      "config_outbounds_invalid", "config_carrier_invalid",  "config_routing_invalid",
+      "config_log_invalid"};
   return codes;
 }
 

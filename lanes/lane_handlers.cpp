@@ -15,6 +15,7 @@ struct LaneSnapshot {
   std::string control_token;
   std::vector<std::string> server_addresses;  // ipv4_servers, then ipv6_servers
   std::optional<std::string> relay;           // the datagram relay: first public IPv4 server
+  platform::ProcessExitProbe engine;          // asked before every call (require_running_engine)
   ~LaneSnapshot() { zero_and_clear(control_token); }
 };
 
@@ -33,7 +34,17 @@ Status take_snapshot(SharedState& state, const ServiceRequest& request, LaneSnap
   snap.server_addresses.insert(snap.server_addresses.end(), session->network_state.ipv6_servers.begin(),
                                session->network_state.ipv6_servers.end());
   snap.relay = first_public_ipv4(session->network_state.ipv4_servers);
+  snap.engine = session->engine_process.exit_probe();
   return {};
+}
+
+// Every engine call of a lane goes through here: the engine's process is asked
+// first, so that the control token and the lane's secrets never go to a port that
+// an ended engine left to whoever binds it next.
+Result<EngineReply> call_engine(const LaneSnapshot& snap, const char* method, const char* path, const JsonValue* body,
+                                MonoTime deadline, Clock& clock) {
+  if (auto running = require_running_engine(snap.engine); !running) return std::unexpected(running.error());
+  return engine_exchange(snap.control_port, snap.control_token, method, path, body, deadline, clock);
 }
 
 ServiceResponse lane_success() {
@@ -167,8 +178,7 @@ Result<ServiceResponse> EngineLaneHandlers::handle_carrier_request(SharedState& 
     }
   }
 
-  auto reply = engine_exchange(snap.control_port, snap.control_token, method, path, body ? &*body : nullptr,
-                               deadline, clock);
+  auto reply = call_engine(snap, method, path, body ? &*body : nullptr, deadline, clock);
   if (body) {
     auto* object = std::get_if<JsonValue::Object>(&body->v);
     if (object != nullptr) {
@@ -178,7 +188,7 @@ Result<ServiceResponse> EngineLaneHandlers::handle_carrier_request(SharedState& 
   if (!reply) return std::unexpected(reply.error());
   if (reply->status != 200) return fail(status_code("carrier_engine_status_", reply->status));
   if (carrier.op == CarrierOp::stop) {
-    reply = engine_exchange(snap.control_port, snap.control_token, "GET", "/carrier/status", nullptr, deadline, clock);
+    reply = call_engine(snap, "GET", "/carrier/status", nullptr, deadline, clock);
     if (!reply) return std::unexpected(reply.error());
     if (reply->status != 200) return fail("carrier_status_failed");
   }
@@ -193,7 +203,7 @@ Result<ServiceResponse> EngineLaneHandlers::handle_carrier_request(SharedState& 
   if (session) {
     if (auto ok = check_session_token(session, request.session_token); !ok) return std::unexpected(ok.error());
   }
-  if (!session || session->control_port != snap.control_port || session->control_token != snap.control_token)
+  if (!session || session->control_port != snap.control_port || !equal_in_constant_time(snap.control_token, session->control_token))
     return fail("carrier_session_changed");
   lock.unlock();
 
@@ -214,7 +224,7 @@ Result<ServiceResponse> EngineLaneHandlers::handle_datagram_request(SharedState&
   // "auth" is a secret by its record as much as "private_key": the body's copies
   // of both are wiped once the exchange returns.
   auto post = [&](const char* path, JsonValue body, std::string_view failed_prefix) -> Status {
-    auto reply = engine_exchange(snap.control_port, snap.control_token, "POST", path, &body, deadline, clock);
+    auto reply = call_engine(snap, "POST", path, &body, deadline, clock);
     wipe_member(body, "private_key");
     wipe_member(body, "auth");
     std::string detail;
@@ -246,8 +256,7 @@ Result<ServiceResponse> EngineLaneHandlers::handle_datagram_request(SharedState&
 
   // The status read after every op; only for "status" is its failure the answer.
   Result<DatagramStatus> status = [&]() -> Result<DatagramStatus> {
-    auto reply = engine_exchange(snap.control_port, snap.control_token, "GET", "/datagram/status", nullptr, deadline,
-                                 clock);
+    auto reply = call_engine(snap, "GET", "/datagram/status", nullptr, deadline, clock);
     if (!reply) return std::unexpected(reply.error());
     if (reply->status != 200) return fail(status_code("engine_status_", reply->status));
     return decode_datagram_status(reply->body);

@@ -1,5 +1,6 @@
 #include "network/tun_network.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <utility>
 
@@ -190,6 +191,11 @@ Result<PhysicalPath> parse_default_path(std::string_view output) {
   return std::move(*path);
 }
 
+std::string parse_adapter_index(std::string_view output) {
+  const auto lines = output_lines(output);
+  return lines.empty() ? std::string() : std::string(lines.front());
+}
+
 std::vector<PhysicalPath> parse_physical_paths(std::string_view output) {
   std::vector<PhysicalPath> paths;
   for (auto line : output_lines(output)) {
@@ -231,16 +237,56 @@ HostResolver system_host_resolver() {
   return [](std::string_view host) { return platform::resolve_host(host, kServerResolvePort); };
 }
 
+namespace {
+
+// Addresses that a host route via the physical gateway must never be made for,
+// whatever a DNS answer says: they are not a remote server (unspecified, loopback,
+// multicast, broadcast, link-local), or they are the tunnel's own DNS server, whose
+// bypass route would send every DNS query of the session around the tunnel.
+bool ipv4_never_bypassed(const std::uint8_t* a) {
+  if (a[0] == 0 && a[1] == 0 && a[2] == 0 && a[3] == 0) return true;  // unspecified
+  if (a[0] == 127) return true;                                        // loopback
+  if (a[0] >= 224 && a[0] <= 239) return true;                         // multicast
+  if (a[0] == 255 && a[1] == 255 && a[2] == 255 && a[3] == 255) return true;
+  if (a[0] == 169 && a[1] == 254) return true;                         // link-local
+  static const auto tunnel_dns = platform::parse_ip_literal(kTunDnsServer);
+  return tunnel_dns && std::equal(a, a + 4, tunnel_dns->bytes.begin());
+}
+
+bool never_bypassed(const platform::IpAddress& address) {
+  const auto& b = address.bytes;
+  if (!address.is_ipv6) return ipv4_never_bypassed(b.data());
+  bool zero_head = true;  // the first 80 bits
+  for (int i = 0; i < 10; ++i) zero_head = zero_head && b[i] == 0;
+  // An IPv4-mapped address reaches that IPv4 address.
+  if (zero_head && b[10] == 0xFF && b[11] == 0xFF) return ipv4_never_bypassed(b.data() + 12);
+  bool zero_to_last = zero_head && b[10] == 0 && b[11] == 0 && b[12] == 0 && b[13] == 0 && b[14] == 0;
+  if (zero_to_last && (b[15] == 0 || b[15] == 1)) return true;  // :: and ::1
+  if (b[0] == 0xFF) return true;                                // multicast
+  return b[0] == 0xFE && (b[1] & 0xC0) == 0x80;                 // fe80::/10
+}
+
+// Each address costs a route command and a teardown command (up to 10 s each)
+// under the lifecycle gate: a long answer must not hold it for minutes.
+void add_server(std::vector<std::string>& list, const platform::IpAddress& address) {
+  if (never_bypassed(address) || list.size() >= kMaxServerAddressesPerFamily) return;
+  add_unique(list, platform::format_ip(address));
+}
+
+}  // namespace
+
 Result<ServerAddresses> resolve_server_addresses(std::string_view server, const HostResolver& resolve) {
   ServerAddresses out;
   // Kept in the text form Windows prints, so that the route stores' text comparisons
   // (the guard's ownership query) recognise a server written as "2001:DB8:0::5".
   if (auto literal = platform::parse_ip_literal(server)) {
-    (literal->is_ipv6 ? out.ipv6 : out.ipv4).push_back(platform::format_ip(*literal));
+    add_server(literal->is_ipv6 ? out.ipv6 : out.ipv4, *literal);
   } else if (auto resolved = resolve(server)) {
     for (auto& a : *resolved) {
-      auto text = platform::canonical_ip_text(a.text);
-      add_unique(a.is_ipv6 ? out.ipv6 : out.ipv4, text ? std::move(*text) : std::move(a.text));
+      // An answer that is no address cannot be judged, and is no route to take.
+      auto address = platform::parse_ip_literal(a.text);
+      if (!address || address->is_ipv6 != a.is_ipv6) continue;
+      add_server(a.is_ipv6 ? out.ipv6 : out.ipv4, *address);
     }
   }
   if (out.ipv4.empty() && out.ipv6.empty()) return fail("server_resolution_failed");
@@ -282,9 +328,8 @@ Result<NetworkState> configure_tun_network(CommandRunner& runner, std::string_vi
 
   auto index_output = runner.run_powershell(adapter_index_script(alias));
   if (!index_output) return std::unexpected(index_output.error());
-  const auto index_lines = output_lines(*index_output);
-  if (index_lines.empty()) return fail("adapter_index_missing");
-  const std::string tun_index(index_lines.front());
+  const std::string tun_index = parse_adapter_index(*index_output);
+  if (tun_index.empty()) return fail("adapter_index_missing");
 
   auto inventory = runner.run_powershell(address_inventory_script());
   if (!inventory) return std::unexpected(inventory.error());

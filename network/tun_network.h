@@ -59,6 +59,9 @@ std::optional<PhysicalPath> parse_path_line(std::string_view line);
 [[nodiscard]] Result<PhysicalPath> parse_default_path(std::string_view output);
 // Every output line that parses, in order.
 std::vector<PhysicalPath> parse_physical_paths(std::string_view output);
+// The index the adapter lookup printed: its first non-empty line, trimmed; empty
+// when there is none.
+std::string parse_adapter_index(std::string_view output);
 
 // An inclusive range of IPv4 addresses (host byte order).
 struct Ipv4Range {
@@ -88,10 +91,18 @@ using HostResolver = std::function<Result<std::vector<platform::ResolvedAddress>
 // platform::resolve_host(host, "443").
 HostResolver system_host_resolver();
 
+// At most this many addresses of each family become bypass routes.
+inline constexpr std::size_t kMaxServerAddressesPerFamily = 8;
+
 // An IP literal is the only address of its family. A host name is resolved; its
 // addresses go to their family's list in order, each once. Every address is kept in
-// the canonical text of platform::format_ip ("2001:DB8:0::5" becomes "2001:db8::5"). A resolver
-// error counts as no addresses. Both lists empty: "server_resolution_failed".
+// the canonical text of platform::format_ip ("2001:DB8:0::5" becomes "2001:db8::5").
+// Dropped, literal or resolved, as no server to route around the tunnel: unspecified,
+// loopback, multicast, 255.255.255.255, link-local (169.254.0.0/16, fe80::/10), the
+// tunnel's DNS server 1.1.1.1, IPv4-mapped forms of these, and answers that are not an
+// address of their family. Of the rest, the first kMaxServerAddressesPerFamily of each
+// family are kept. A resolver error counts as no addresses. Both lists empty:
+// "server_resolution_failed".
 [[nodiscard]] Result<ServerAddresses> resolve_server_addresses(std::string_view server, const HostResolver& resolve);
 
 // ---- operations ---------------------------------------------------------------------

@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -114,6 +115,24 @@ struct PipeOutput {
 
 struct ChildHandle;  // backend-defined; shared with the Job the child is put in
 
+// Whether one child still runs, for threads that may not touch its Process (it
+// belongs to its owner, who may release it meanwhile). A probe shares the child with
+// the Process: while any probe is held the child's handle stays open (POSIX: the
+// child stays unreaped, so its process id is not given to another process), and the
+// answer is always about that very child. Copyable; any thread, concurrently.
+class ProcessExitProbe {
+ public:
+  ProcessExitProbe() = default;  // no child: never running
+  explicit ProcessExitProbe(std::shared_ptr<ChildHandle> child) : child_(std::move(child)) {}
+  // Without blocking. False once the child has exited, and also when there is no
+  // child or the check fails: a caller about to trust the child must not trust one
+  // it cannot see.
+  bool running() const;
+
+ private:
+  std::shared_ptr<ChildHandle> child_;
+};
+
 class Process {
  public:
   Process();
@@ -141,6 +160,9 @@ class Process {
   // a pipe or has been taken already.
   PipeReader take_stdout();
   PipeReader take_stderr();
+
+  // A probe of this child for other threads; a probe of nothing before spawning.
+  ProcessExitProbe exit_probe() const { return ProcessExitProbe(child_); }
 
   // Backend use (the job backends).
   const std::shared_ptr<ChildHandle>& child() const { return child_; }

@@ -483,4 +483,16 @@ Result<Process> spawn_process(const SpawnOptions& options) {
   return p;
 }
 
+// WNOWAIT, as try_wait: the probe only looks; reaping stays with the last owner.
+bool ProcessExitProbe::running() const {
+  if (!child_) return false;
+  siginfo_t info{};
+  for (;;) {
+    info.si_pid = 0;
+    if (::waitid(P_PID, static_cast<id_t>(child_->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) break;
+    if (errno != EINTR) return false;
+  }
+  return info.si_pid == 0;
+}
+
 }  // namespace brenmoor::platform

@@ -319,4 +319,8 @@ Result<Process> spawn_process(const SpawnOptions& options) {
   return p;
 }
 
+bool ProcessExitProbe::running() const {
+  return child_ && WaitForSingleObject(child_->process, 0) == WAIT_TIMEOUT;
+}
+
 }  // namespace brenmoor::platform

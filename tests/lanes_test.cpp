@@ -9,13 +9,20 @@
 #include "engine/engine_session.h"
 #include "lanes/addresses.h"
 #include "lanes/lane_handlers.h"
+#include "platform/job.h"
 #include "platform/tcp.h"
 #include "support/fakes.h"
+#include "support/test_support.h"
 
 namespace brenmoor {
 namespace {
 
 using namespace std::chrono_literals;
+
+// A connection the code under test made is queued before its connect returned; a
+// listener asked this briefly finds it, and one that finds none was sent nothing.
+// (A zero limit would not even look.)
+constexpr Duration kAlreadyQueued = 1ms;
 using platform::TcpListener;
 using platform::TcpStream;
 
@@ -204,6 +211,8 @@ class ScriptedEngine {
     std::lock_guard<std::mutex> l(mu_);
     return requests_;
   }
+  // After finish(): whether a connection beyond the script is waiting.
+  bool unscripted_connection() { return listener_.accept(kAlreadyQueued).has_value(); }
 
  private:
   void serve() {
@@ -252,6 +261,15 @@ class Lanes : public testing::Test {
   void add_session(std::uint16_t port, std::vector<std::string> v4 = {"198.51.100.7", "1.2.3.4"},
                    std::vector<std::string> v6 = {"2001:db8::7"}) {
     auto s = std::make_unique<EngineSession>();
+    // A real engine process in its job: the lanes ask it before every call.
+    platform::SpawnOptions o;
+    o.program = test::bin_path("th_net_hang");
+    auto p = platform::spawn_process(o);
+    ASSERT_TRUE(p);
+    s->engine_process = std::move(*p);
+    auto job = platform::assign_kill_on_close_job(s->engine_process);
+    ASSERT_TRUE(job);
+    s->job = std::move(*job);
     s->session_token = "tok";
     s->control_token = "ctl";
     s->control_port = port;
@@ -259,6 +277,12 @@ class Lanes : public testing::Test {
     s->network_state.ipv6_servers = std::move(v6);
     PoisonLock lock(state.mutex());
     state.slot() = std::move(s);
+  }
+  // Ends the session's engine and waits until it has ended.
+  void end_engine() {
+    PoisonLock lock(state.mutex());
+    ASSERT_TRUE(state.slot()->engine_process.terminate());
+    ASSERT_TRUE(state.slot()->engine_process.wait());
   }
   ServiceRequest carrier(CarrierOp op, std::uint64_t generation = 0, std::optional<CarrierConfig> config = {}) {
     ServiceRequest r;
@@ -414,6 +438,100 @@ TEST_F(Lanes, SessionChecksComeBeforeAnyEngineCall) {
   }
   gate.set_stopping();
   EXPECT_EQ(lanes.handle_datagram_request(state, datagram("status")).error(), "service_busy");
+}
+
+// Both lanes check the caller's session before anything reaches the engine.
+TEST_F(Lanes, SessionChecksOfBothLanes) {
+  struct Row {
+    const char* name;
+    bool session;
+    std::string token;
+    bool busy;
+    const char* code;
+  };
+  const Row rows[] = {
+      {"no_session", false, "tok", false, "session_inactive"},
+      {"wrong_token", true, "tok2", false, "session_token_invalid"},
+      {"token_prefix", true, "to", false, "session_token_invalid"},
+      {"empty_token", true, "", false, "session_token_invalid"},
+      {"busy", true, "tok", true, "service_busy"},
+  };
+  auto engine = TcpListener::bind_loopback(0);
+  ASSERT_TRUE(engine);
+  for (const auto& r : rows) {
+    {
+      PoisonLock lock(state.mutex());
+      state.slot().reset();
+    }
+    if (r.session) add_session(engine->port());
+    std::optional<LifecycleGuard> guard;
+    if (r.busy) guard.emplace(*gate.acquire_lifecycle_guard());
+    std::vector<ServiceRequest> requests;
+    for (const char* op : {"start", "auth", "stop", "status"}) requests.push_back(datagram(op));
+    requests.push_back(carrier(CarrierOp::status));
+    requests.push_back(carrier(CarrierOp::stop, 3));
+    requests.push_back(carrier(CarrierOp::offer, 3, offer_config()));
+    for (auto& request : requests) {
+      request.session_token = r.token;
+      auto got = request.datagram ? lanes.handle_datagram_request(state, request)
+                                  : lanes.handle_carrier_request(state, request);
+      ASSERT_FALSE(got) << r.name << " " << (request.datagram ? request.datagram->op : "carrier");
+      EXPECT_EQ(got.error(), r.code) << r.name << " " << (request.datagram ? request.datagram->op : "carrier");
+    }
+    EXPECT_FALSE(engine->accept(kAlreadyQueued)) << r.name << ": a request reached the engine";
+  }
+}
+
+// An engine that has ended no longer holds its port, and any local user may have
+// bound it: nothing is sent there, and the lane answers as for an unreachable engine.
+TEST_F(Lanes, NothingGoesToTheGoneEnginesPort) {
+  auto squatter = TcpListener::bind_loopback(0);
+  ASSERT_TRUE(squatter);
+  add_session(squatter->port());
+  end_engine();
+  struct Row {
+    ServiceRequest request;
+    const char* code;
+  };
+  std::vector<Row> rows;
+  rows.push_back({datagram("start"), "datagram_start_failed:engine_connect_failed"});
+  rows.push_back({datagram("auth"), "datagram_auth_failed:engine_connect_failed"});
+  rows.push_back({datagram("stop"), "datagram_stop_failed:engine_connect_failed"});
+  rows.push_back({datagram("status"), "engine_connect_failed"});
+  rows.push_back({carrier(CarrierOp::status), "engine_connect_failed"});
+  rows.push_back({carrier(CarrierOp::stop, 3), "engine_connect_failed"});
+  rows.push_back({carrier(CarrierOp::offer, 3, offer_config()), "engine_connect_failed"});
+  for (auto& r : rows) {
+    const std::string what = r.request.datagram ? r.request.datagram->op : "carrier";
+    auto got = r.request.datagram ? lanes.handle_datagram_request(state, r.request)
+                                  : lanes.handle_carrier_request(state, r.request);
+    ASSERT_FALSE(got) << what;
+    EXPECT_EQ(got.error(), r.code) << what;
+  }
+  EXPECT_FALSE(squatter->accept(kAlreadyQueued)) << "a lane request went to the ended engine's port";
+}
+
+// The engine is asked before each call, not once per request: one that ends after
+// answering the first call gets no second.
+TEST_F(Lanes, AnEngineEndingBetweenTwoCallsGetsNoSecond) {
+  {
+    ScriptedEngine engine({{200, "", [&] { end_engine(); }}});
+    add_session(engine.port());
+    auto started = lanes.handle_datagram_request(state, datagram("start"));
+    ASSERT_TRUE(started) << started.error();
+    EXPECT_FALSE(started->datagram.has_value());  // the status read after the start was not made
+    engine.finish();
+    EXPECT_EQ(engine.requests().size(), 1u);
+    EXPECT_FALSE(engine.unscripted_connection());
+  }
+  {
+    ScriptedEngine engine({{200, "", [&] { end_engine(); }}});
+    add_session(engine.port());
+    EXPECT_EQ(lanes.handle_carrier_request(state, carrier(CarrierOp::stop, 3)).error(), "engine_connect_failed");
+    engine.finish();
+    EXPECT_EQ(engine.requests().size(), 1u);
+    EXPECT_FALSE(engine.unscripted_connection());
+  }
 }
 
 TEST_F(Lanes, DatagramStartUsesTheFirstPublicIpv4ServerAsRelay) {

@@ -561,6 +561,26 @@ TEST_F(NetsimTest, AdapterDisappearsWithItsOwnerProcess) {
   waitpid(second, nullptr, 0);
 }
 
+// A lingering adapter outlives its owner by exactly its tool runs; the
+// administration CLI does not count.
+TEST_F(NetsimTest, LingeringAdapterGoesTheGivenNumberOfToolRunsAfterItsOwner) {
+  ASSERT_EQ(netsim({"init-typical"}).code, 0);
+  pid_t engine = spawn_sleeper();
+  ASSERT_GT(engine, 0);
+  ASSERT_EQ(netsim({"add-engine-adapter", kTun, "--owner", std::to_string(engine), "--linger-runs", "2"}).code, 0);
+  EXPECT_EQ(run("netsh", {"interface", "show", "interface", kTun}).code, 0);  // the owner lives: no count
+  ASSERT_EQ(kill(engine, SIGKILL), 0);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(engine), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_NE(dump().find("alias=\"" + std::string(kTun) + "\""), std::string::npos);  // not a tool run
+  EXPECT_EQ(ps(fill(kAdapterIndex, {{"{alias}", kTun}})).out, "15\r\n");
+  EXPECT_EQ(run("netsh", {"interface", "show", "interface", kTun}).code, 0);
+  EXPECT_NE(run("netsh", {"interface", "show", "interface", kTun}).code, 0);
+  EXPECT_EQ(dump().find("alias=\"" + std::string(kTun) + "\""), std::string::npos);
+  EXPECT_NE(netsim({"add-engine-adapter", kTun, "--owner", "1", "--linger-runs", "1001"}).code, 0);
+  waitpid(engine, nullptr, 0);
+}
+
 // ---------------------------------------------------------------- faults
 
 TEST_F(NetsimTest, FaultsChangeWhatMatchingCommandsDo) {

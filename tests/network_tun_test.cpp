@@ -138,6 +138,60 @@ TEST(ServerAddresses, LiteralsAndResolvedNames) {
   }
 }
 
+// What a DNS answer may not turn into a route around the tunnel. The stand-in
+// resolver answers with one address of each kind among two real servers.
+TEST(ServerAddresses, AnswersThatMustNotBypassTheTunnelAreDropped) {
+  using platform::ResolvedAddress;
+  const char* const never[] = {
+      "0.0.0.0",       "127.0.0.1",      "127.8.9.10",     "224.0.0.1",       "239.255.255.250",
+      "255.255.255.255", "169.254.1.1",  "169.254.255.255", "1.1.1.1",        "::",
+      "::1",           "ff02::1",        "ff0e::5",        "fe80::1",         "febf:ffff::1",
+      "::ffff:1.1.1.1", "::ffff:127.0.0.1", "::ffff:169.254.0.9",
+  };
+  for (const char* bad : never) {
+    SCOPED_TRACE(bad);
+    const bool v6 = std::string_view(bad).find(':') != std::string_view::npos;
+    const std::vector<ResolvedAddress> answer = {{false, "203.0.113.5"}, {v6, bad}, {true, "2001:db8::5"}};
+    EXPECT_EQ(resolve_server_addresses("vpn.example.net", [&](std::string_view) { return answer; }),
+              (Result<ServerAddresses>(ServerAddresses{{"203.0.113.5"}, {"2001:db8::5"}})));
+    // Alone, or as the server's literal, nothing is left.
+    EXPECT_EQ(resolve_server_addresses("vpn.example.net",
+                                       [&](std::string_view) { return std::vector<ResolvedAddress>{{v6, bad}}; }),
+              (Result<ServerAddresses>(fail("server_resolution_failed"))));
+    EXPECT_EQ(resolve_server_addresses(bad, [](std::string_view) -> Result<std::vector<ResolvedAddress>> {
+                return fail("unused");
+              }),
+              (Result<ServerAddresses>(fail("server_resolution_failed"))));
+  }
+  // Their neighbours are servers like any other.
+  const std::vector<ResolvedAddress> neighbours = {
+      {false, "1.1.1.2"}, {false, "1.0.0.1"}, {false, "126.255.255.255"}, {false, "128.0.0.1"},
+      {false, "169.253.255.255"}, {false, "169.255.0.1"}, {false, "223.255.255.255"}, {false, "240.0.0.1"},
+      {true, "fec0::1"}, {true, "fe7f::1"}, {true, "::2"}, {true, "::ffff:8.8.8.8"}, {true, "fd00::1"}};
+  EXPECT_EQ(resolve_server_addresses("vpn.example.net", [&](std::string_view) { return neighbours; }),
+            (Result<ServerAddresses>(ServerAddresses{
+                {"1.1.1.2", "1.0.0.1", "126.255.255.255", "128.0.0.1", "169.253.255.255", "169.255.0.1",
+                 "223.255.255.255", "240.0.0.1"},
+                {"fec0::1", "fe7f::1", "::2", "::ffff:8.8.8.8", "fd00::1"}})));
+}
+
+TEST(ServerAddresses, AtMostEightOfEachFamilyInResolverOrder) {
+  using platform::ResolvedAddress;
+  std::vector<ResolvedAddress> answer;
+  std::vector<std::string> v4, v6;
+  for (int i = 1; i <= 300; ++i) {
+    // Repeats and dropped kinds do not use up a place.
+    answer.push_back({false, "127.0.0." + std::to_string(i % 250 + 1)});
+    answer.push_back({false, "203.0.113." + std::to_string(i % 250)});
+    answer.push_back({false, "203.0.113." + std::to_string(i % 250)});
+    answer.push_back({true, "2001:db8::" + std::to_string(i)});
+    if (v4.size() < 8) v4.push_back("203.0.113." + std::to_string(i % 250));
+    if (v6.size() < 8) v6.push_back("2001:db8::" + std::to_string(i));
+  }
+  EXPECT_EQ(resolve_server_addresses("vpn.example.net", [&](std::string_view) { return answer; }),
+            (Result<ServerAddresses>(ServerAddresses{v4, v6})));
+}
+
 TEST(ServerAddresses, SystemResolverListsLoopback) {
   // "localhost" resolves on every system without a network; literals need no lookup.
   auto got = platform::resolve_host("localhost", "443");

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "common/secret.h"
 #include "engine/tokens.h"
 
 namespace brenmoor {
@@ -27,6 +28,26 @@ TEST(Tokens, RandomTokensAreWellFormedAndDistinct) {
     seen.insert(*t);
   }
   EXPECT_EQ(seen.size(), 64u);
+}
+
+// The token comparison visits every byte; what it answers must still be plain equality.
+TEST(Tokens, ConstantTimeComparisonIsEquality) {
+  const std::string token = "4b6f1f0a-3c2e-4d5f-8a9b-0c1d2e3f4a5b";
+  struct Row {
+    std::string given;
+    bool equal;
+  } rows[] = {
+      {token, true},
+      {"5" + token.substr(1), false},                 // first byte
+      {token.substr(0, 35) + "c", false},             // last byte
+      {token.substr(0, 35), false},                   // a prefix
+      {token + "0", false},                           // longer
+      {token.substr(0, 35) + std::string(1, '\0'), false},
+      {"", false},
+  };
+  for (const auto& r : rows) EXPECT_EQ(equal_in_constant_time(r.given, token), r.equal) << r.given;
+  EXPECT_TRUE(equal_in_constant_time("", ""));
+  EXPECT_FALSE(equal_in_constant_time("\xFF", std::string(1, '\0')));
 }
 
 }  // namespace

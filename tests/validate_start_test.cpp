@@ -190,6 +190,38 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"extra_section_escaped_name_is_known", with_head(R"("l\u006fg":{},)"), kServer, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The log section names no file the engine (running as SYSTEM) would write.
+INSTANTIATE_TEST_SUITE_P(
+    Log, ConfigChecks,
+    testing::Values(
+        ConfigCase{"other_members_pass", with_head(R"("log":{"loglevel":"debug","dnsLog":true,"maskAddress":"half"},)"), kServer, ""},
+        ConfigCase{"empty_object", with_head(R"("log":{},)"), kServer, ""},
+        ConfigCase{"access_and_error_empty", with_head(R"("log":{"access":"","error":""},)"), kServer, ""},
+        ConfigCase{"access_and_error_none", with_head(R"("log":{"access":"none","error":"none","loglevel":"none"},)"), kServer, ""},
+        ConfigCase{"access_path", with_head(R"("log":{"access":"C:\\Windows\\System32\\evil.dll"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"error_path", with_head(R"("log":{"error":"/etc/cron.d/x"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"relative_name", with_head(R"("log":{"error":"engine.log"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"none_in_other_case", with_head(R"("log":{"access":"None"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"none_with_space", with_head(R"("log":{"access":" none"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"access_not_string", with_head(R"("log":{"access":null},)"), kServer, "config_log_invalid"},
+        ConfigCase{"error_number", with_head(R"("log":{"error":0},)"), kServer, "config_log_invalid"},
+        ConfigCase{"log_not_object", with_head(R"("log":"C:\\x.log",)"), kServer, "config_log_invalid"},
+        ConfigCase{"log_null", with_head(R"("log":null,)"), kServer, "config_log_invalid"},
+        ConfigCase{"log_array", with_head(R"("log":[{"access":""}],)"), kServer, "config_log_invalid"},
+        // The engine's decoder reads member names without regard to case (with
+        // Unicode folding) and merges a repeated object into the earlier one.
+        ConfigCase{"access_other_case", with_head(R"("log":{"Access":"C:\\x.log"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"error_upper_case", with_head(R"("log":{"ERROR":"C:\\x.log"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"access_long_s", with_head("\"log\":{\"acce\xC5\xBF\xC5\xBF\":\"C:\\\\x.log\"},"), kServer, "config_log_invalid"},
+        ConfigCase{"access_escaped_name", with_head(R"("log":{"acc\u0065ss":"C:\\x.log"},)"), kServer, "config_log_invalid"},
+        ConfigCase{"repeated_member_last_empty", with_head(R"("log":{"access":"C:\\x.log","access":""},)"), kServer, "config_log_invalid"},
+        ConfigCase{"repeated_section_last_empty", with_head(R"("log":{"access":"C:\\x.log"},"log":{},)"), kServer, "config_log_invalid"},
+        ConfigCase{"similar_names_pass", with_head(R"("log":{"accessLog":"x","errors":"x","acces":"x"},)"), kServer, ""},
+        // After the section keys, before the sections' own checks.
+        ConfigCase{"unknown_section_first", with_head(R"("log":{"access":"x"},"api":{},)"), kServer, "config_section_invalid"},
+        ConfigCase{"log_before_inbounds", R"({"inbounds":5,"log":{"error":"x"}})", kServer, "config_log_invalid"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     Inbounds, ConfigChecks,
     testing::Values(

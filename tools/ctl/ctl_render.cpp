@@ -44,6 +44,8 @@ constexpr std::array kExplanations = {
     Explanation{"config_invalid", "the engine configuration is not JSON"},
     Explanation{"config_shape_invalid", "the engine configuration is not an object of the required shape"},
     Explanation{"config_section_invalid", "the engine configuration has a section that is not allowed"},
+    Explanation{"config_log_invalid",
+                "the engine configuration's log section names a log file; only \"\" or \"none\" may be given"},
     Explanation{"config_inbounds_invalid", "the engine configuration needs exactly the one TUN inbound"},
     Explanation{"config_outbounds_invalid",
                 "the engine configuration's outbounds are not as required: three, tagged proxy, direct, block in that\n"

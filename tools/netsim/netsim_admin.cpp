@@ -31,7 +31,9 @@ constexpr const char* kHelp =
     "  add-interface ALIAS [--index N] [--metric M] [--disconnected]\n"
     "  set-interface IFINDEX [--connected|--disconnected] [--metric M] [--ipv6-metric M]\n"
     "  remove-interface ALIAS\n"
-    "  add-engine-adapter ALIAS --owner PID   an engine's TUN adapter, gone when PID ends\n"
+    "  add-engine-adapter ALIAS --owner PID [--linger-runs N]\n"
+    "                                         an engine's TUN adapter, gone when PID ends\n"
+    "                                         (N tool runs later with --linger-runs)\n"
     "  fault add --match TEXT --action fail|exit1|hang|garbage|tentative [--count N]\n"
     "  fault clear\n";
 
@@ -233,7 +235,7 @@ int run_admin(const std::vector<std::string>& args) {
   if (cmd == "fault") return cmd_fault(args);
 
   Parsed p = parse_args(args, 0, {"--to", "--gateway", "--metric", "--if", "--next-hop", "--store", "--index",
-                                  "--ipv6-metric", "--owner"},
+                                  "--ipv6-metric", "--owner", "--linger-runs"},
                         {"--tentative", "--disconnected", "--connected"});
   if (!p.problem.empty()) return usage_error(p.problem);
   auto positional_count = [&](std::size_t n) { return p.positional.size() == n; };
@@ -416,9 +418,12 @@ int run_admin(const std::vector<std::string>& args) {
   }
   if (cmd == "add-engine-adapter") {
     auto owner = number_arg(p.value("--owner"));
-    if (!positional_count(2) || !owner || *owner < 1) return usage_error("add-engine-adapter ALIAS --owner PID");
+    auto linger = p.value("--linger-runs") ? number_arg(p.value("--linger-runs"), kMaxLingerRuns) : std::optional<int>(0);
+    if (!positional_count(2) || !owner || *owner < 1 || !linger) {
+      return usage_error("add-engine-adapter ALIAS --owner PID [--linger-runs N]");
+    }
     std::string problem;
-    if (!create_engine_adapter(p.positional[1], *owner, &problem)) return error(problem, 1);
+    if (!create_engine_adapter(p.positional[1], *owner, &problem, *linger)) return error(problem, 1);
     return 0;
   }
   return usage_error("unknown command " + cmd);

@@ -32,7 +32,7 @@ int run_tool(const std::string& program, const std::vector<std::string>& args) {
   std::string line = log_line(program, args);
   netsim::ToolResult result;
   {
-    auto file = netsim::StateFile::open(*path, false);
+    auto file = netsim::StateFile::open(*path, false, /*tool_run=*/true);
     // Appended while the lock is held, so the log order is the order of execution.
     brenmoor::platform::append_to_file(*path + ".log", line);
     if (!file) {

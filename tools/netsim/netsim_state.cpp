@@ -188,7 +188,8 @@ std::expected<void, std::string> decode_into(element root, State& s) {
   NETSIM_TRY(ifs, top.list("interfaces"));
   for (std::size_t n = 0; n < ifs.size(); ++n) {
     NETSIM_TRY(m, Members::read(ifs[n], "interfaces[" + std::to_string(n) + "]",
-                                {"index", "alias", "connected", "ipv4_metric", "ipv6_metric", "owner_pid", "dns"}));
+                                {"index", "alias", "connected", "ipv4_metric", "ipv6_metric", "owner_pid",
+                                 "linger_runs", "dns"}));
     Interface i;
     NETSIM_TRY(index, m.number("index", 1, kMaxIndex));
     NETSIM_TRY(alias, m.text("alias"));
@@ -196,6 +197,7 @@ std::expected<void, std::string> decode_into(element root, State& s) {
     NETSIM_TRY(m4, m.number("ipv4_metric", 0, kMaxMetric, 25));
     NETSIM_TRY(m6, m.number("ipv6_metric", 0, kMaxMetric, 25));
     NETSIM_TRY(owner, m.number("owner_pid", 0, 0x7FFFFFFF, 0));
+    NETSIM_TRY(linger, m.number("linger_runs", 0, kMaxLingerRuns, 0));
     NETSIM_TRY(dns, m.list("dns"));
     if (alias.empty()) return std::unexpected(m.what() + ": \"alias\" must not be empty");
     if (s.find_interface(static_cast<int>(index)) != nullptr) {
@@ -208,6 +210,7 @@ std::expected<void, std::string> decode_into(element root, State& s) {
     i.ipv4_metric = static_cast<int>(m4);
     i.ipv6_metric = static_cast<int>(m6);
     i.owner_pid = owner;
+    i.linger_runs = static_cast<int>(linger);
     for (element d : dns) {
       std::string_view v;
       if (d.get_string().get(v)) return std::unexpected(m.what() + ": \"dns\" entries must be strings");
@@ -329,7 +332,9 @@ std::string serialize_state(const State& s) {
     const Interface& i = s.interfaces[n];
     w.begin_object().key("index").integer(i.index).key("alias").string(i.alias).key("connected").boolean(i.connected);
     w.key("ipv4_metric").integer(i.ipv4_metric).key("ipv6_metric").integer(i.ipv6_metric);
-    w.key("owner_pid").integer(i.owner_pid).key("dns").begin_array();
+    w.key("owner_pid").integer(i.owner_pid);
+    if (i.linger_runs != 0) w.key("linger_runs").integer(i.linger_runs);
+    w.key("dns").begin_array();
     for (const auto& d : i.dns) w.string(d);
     w.end_array().end_object();
   }, false);
@@ -452,20 +457,27 @@ std::string show_state(const State& s) {
   return out;
 }
 
-bool prune_dead_owners(State& s) {
+bool prune_dead_owners(State& s, bool tool_run) {
   std::vector<int> dead;
-  for (const auto& i : s.interfaces) {
-    if (i.owner_pid != 0 && !sys::process_alive(i.owner_pid)) dead.push_back(i.index);
+  bool changed = false;
+  for (auto& i : s.interfaces) {
+    if (i.owner_pid == 0 || sys::process_alive(i.owner_pid)) continue;
+    if (i.linger_runs == 0) {
+      dead.push_back(i.index);
+    } else if (tool_run) {
+      --i.linger_runs;
+      changed = true;
+    }
   }
   for (int index : dead) s.remove_interface(index);
-  return !dead.empty();
+  return changed || !dead.empty();
 }
 
 State typical_state() {
   State s;
-  Interface lo{1, "Loopback Pseudo-Interface 1", true, 75, 75, 0, {}};
-  Interface eth{12, "Ethernet", true, 25, 25, 0, {"192.168.1.1"}};
-  Interface wifi{7, "Wi-Fi", false, 35, 35, 0, {}};
+  Interface lo{1, "Loopback Pseudo-Interface 1", true, 75, 75, 0, {}, 0};
+  Interface eth{12, "Ethernet", true, 25, 25, 0, {"192.168.1.1"}, 0};
+  Interface wifi{7, "Wi-Fi", false, 35, 35, 0, {}, 0};
   s.interfaces = {lo, wifi, eth};
   s.addresses = {
       {"127.0.0.1", 8, 1, Store::kActive, AddressState::kPreferred},
@@ -498,7 +510,8 @@ StateFile::StateFile(StateFile&&) noexcept = default;
 StateFile& StateFile::operator=(StateFile&&) noexcept = default;
 StateFile::~StateFile() = default;
 
-std::expected<StateFile, std::string> StateFile::open(const std::string& path, bool create_if_missing) {
+std::expected<StateFile, std::string> StateFile::open(const std::string& path, bool create_if_missing,
+                                                      bool tool_run) {
   StateFile f;
   f.path_ = path;
   f.lock_ = std::make_unique<Lock>();
@@ -517,7 +530,7 @@ std::expected<StateFile, std::string> StateFile::open(const std::string& path, b
   if (!parsed) return std::unexpected(path + ": " + parsed.error());
   f.state_ = std::move(*parsed);
   f.existed_ = true;
-  if (prune_dead_owners(f.state_)) {
+  if (prune_dead_owners(f.state_, tool_run)) {
     auto saved = f.save();
     if (!saved) return std::unexpected(saved.error());
   }
@@ -539,14 +552,14 @@ std::expected<std::string, std::string> state_path_from_env() {
 
 // ---------------------------------------------------------------- engine adapters
 
-bool create_engine_adapter(const std::string& alias, long owner_pid, std::string* error) {
+bool create_engine_adapter(const std::string& alias, long owner_pid, std::string* error, int linger_runs) {
   auto path = state_path_from_env();
   if (!path) {
     *error = path.error();
     return false;
   }
-  if (alias.empty() || owner_pid <= 0) {
-    *error = "an adapter needs an alias and an owner process id";
+  if (alias.empty() || owner_pid <= 0 || linger_runs < 0 || linger_runs > kMaxLingerRuns) {
+    *error = "an adapter needs an alias, an owner process id and a linger of 0.." + std::to_string(kMaxLingerRuns) + " runs";
     return false;
   }
   auto file = StateFile::open(*path, true);
@@ -563,6 +576,7 @@ bool create_engine_adapter(const std::string& alias, long owner_pid, std::string
   i.index = s.allocate_interface_index();
   i.alias = alias;
   i.owner_pid = owner_pid;
+  i.linger_runs = linger_runs;
   s.interfaces.push_back(std::move(i));
   auto saved = file->save();
   if (!saved) {

@@ -20,9 +20,12 @@ namespace netsim {
 // Adds the engine's TUN adapter `alias` (connected, a fresh interface index, interface metric 25,
 // no addresses, DNS empty) owned by process `owner_pid`, in the state file named by $BRENMOOR_NETSIM.
 // Returns false with *error set when BRENMOOR_NETSIM is unset or the state cannot be written.
-bool create_engine_adapter(const std::string& alias, long owner_pid, std::string* error);
+// With `linger_runs`, the adapter outlives its owner by that many tool runs (see Interface).
+bool create_engine_adapter(const std::string& alias, long owner_pid, std::string* error, int linger_runs = 0);
 // Removes the adapter with its addresses, routes and DNS; false (with *error) when it does not exist.
 bool remove_adapter(const std::string& alias, std::string* error);
+
+inline constexpr int kMaxLingerRuns = 1000;
 
 enum class Store { kActive, kPersistent };
 enum class AddressState { kPreferred, kTentative };
@@ -36,6 +39,11 @@ struct Interface {
   int ipv6_metric = 25;
   long owner_pid = 0;            // 0: not an engine's adapter
   std::vector<std::string> dns;  // IPv4 servers in order; empty = DHCP default
+  // An engine adapter whose owner has ended stays listed for this many more tool
+  // runs (route, netsh, powershell.exe), as a Windows adapter still being torn down
+  // after its engine was killed; then it goes. Counted in runs, not time, so that a
+  // test's outcome does not depend on speed.
+  int linger_runs = 0;
 };
 
 struct Address {
@@ -110,15 +118,19 @@ std::optional<BestRoute> best_route(const State& state, std::string_view destina
 // its persistent routes into the active store again, as Windows does.
 void set_connected(State& state, Interface& interface, bool connected);
 
-// Drops adapters whose owner process has ended; true when something was removed.
-bool prune_dead_owners(State& state);
+// Drops adapters whose owner process has ended; true when something was removed or
+// changed. On a tool run an ended owner's lingering adapter counts one run down
+// instead (and goes once none is left); other loads leave it as it is.
+bool prune_dead_owners(State& state, bool tool_run = false);
 
 // An open, locked state file. The lock is held until the object is destroyed.
 class StateFile {
  public:
   // Locks "{path}.lock", reads and prunes the state. A missing file gives an empty state
   // when create_if_missing, else an error. Pruning is written back at once.
-  static std::expected<StateFile, std::string> open(const std::string& path, bool create_if_missing);
+  // `tool_run`: the load of a simulated tool's run (prune_dead_owners).
+  static std::expected<StateFile, std::string> open(const std::string& path, bool create_if_missing,
+                                                    bool tool_run = false);
   StateFile(StateFile&&) noexcept;
   StateFile& operator=(StateFile&&) noexcept;
   ~StateFile();

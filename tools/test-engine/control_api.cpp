@@ -8,6 +8,7 @@
 
 #include "control/json_writer.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 
 namespace brenmoor::test_engine {
 namespace {
@@ -75,6 +76,22 @@ bool parses_as_json(const std::string& text) {
   return parser.parse(padded).get(root) == simdjson::SUCCESS;
 }
 
+// As the real engine does, and with the service's rights: the configuration's access
+// and error logs are opened where it says ("" and "none" mean no file).
+void open_configured_logs(const std::string& config) {
+  JsonBody root(config);
+  auto log = root.member("log");
+  dom::object object;
+  if (!log || log->get_object().get(object) != simdjson::SUCCESS) return;
+  for (const char* key : {"access", "error"}) {
+    dom::element e;
+    std::string_view file;
+    if (object.at_key(key).get(e) != simdjson::SUCCESS || e.get_string().get(file) != simdjson::SUCCESS) continue;
+    if (file.empty() || file == "none") continue;
+    (void)platform::append_to_file(std::string(file), std::string("brenmoor-test-engine ") + key + " log\n");
+  }
+}
+
 bool is_hex64(const std::string& s) {
   if (s.size() != 64) return false;
   for (char c : s) {
@@ -140,6 +157,7 @@ Reply ControlApi::connect(std::string_view body) {
   if (!parses_as_json(*config)) return error_reply(400, "config_json is not JSON");
   if (connected_) return error_reply(409, "already connected");
 
+  open_configured_logs(*config);
   connected_ = true;
   const std::uint64_t epoch = ++connect_epoch_;
   if (faults_.no_adapter) return Reply{200, R"({"connected":true})"};

@@ -81,6 +81,7 @@ std::expected<EngineFaults, std::string> parse_faults(std::string_view text) {
     else if (key == "exit_code") ok = set_int(f.exit_code, 0, 255);
     else if (key == "no_adapter") ok = set_bool(f.no_adapter);
     else if (key == "adapter_delay_ms") ok = set_int(f.adapter_delay_ms, 0, kMaxMs);
+    else if (key == "adapter_linger_runs") ok = set_int(f.adapter_linger_runs, 1, 1000);
     else if (key == "reject_auth") ok = set_bool(f.reject_auth);
     else {
       // "<endpoint>_<knob>", the endpoint being one of kEndpoints or "all".

@@ -36,6 +36,7 @@ struct EngineFaults {
   int exit_code = 0;                       // code of exit_after_ready_ms
   bool no_adapter = false;                 // never create the TUN adapter
   int adapter_delay_ms = 0;                // create it this long after answering /connect
+  int adapter_linger_runs = 0;             // leave it at /disconnect; it outlives the engine by this many tool runs
   bool reject_auth = false;                // /datagram/auth counts a rejection and answers 403
   std::map<std::string, EndpointFaults, std::less<>> endpoints;  // "all" applies to every endpoint
 

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/secret.h"
 #include "control/json_writer.h"
 #include "engine/engine_client.h"
 #include "platform/env.h"
@@ -161,7 +162,8 @@ void serve(TcpStream s, const Settings& settings, ControlApi& api) {
     return;
   }
   const RequestHead& head = request->head;
-  const bool token_ok = !settings.token.empty() && head.control_token && *head.control_token == settings.token;
+  const bool token_ok = !settings.token.empty() && head.control_token &&
+                        equal_in_constant_time(*head.control_token, settings.token);
   record_request(settings, head, token_ok, request->body);
   log_line(head.method + " " + head.target + (token_ok ? "" : " (unauthorised)"));
 
@@ -215,16 +217,18 @@ bool simulated_network() {
   return path && !path->empty();
 }
 
-AdapterHooks adapter_hooks() {
+// linger_runs > 0: the adapter is left in place at /disconnect and outlives this
+// process by that many tool runs of the simulated network.
+AdapterHooks adapter_hooks(int linger_runs) {
   const std::string alias(kAdapterAlias);
   AdapterHooks hooks;
-  hooks.create = [alias](std::string* error) {
+  hooks.create = [alias, linger_runs](std::string* error) {
     if (!simulated_network()) {
       log_line("tun adapter \"" + alias + "\" requested (no simulated network)");
       return true;
     }
 #ifdef BRENMOOR_TEST_ENGINE_NETSIM
-    bool ok = netsim::create_engine_adapter(alias, current_process_id(), error);
+    bool ok = netsim::create_engine_adapter(alias, current_process_id(), error, linger_runs);
     log_line(ok ? "tun adapter created" : "tun adapter creation failed: " + *error);
     return ok;
 #else
@@ -232,7 +236,11 @@ AdapterHooks adapter_hooks() {
     return false;
 #endif
   };
-  hooks.remove = [alias](std::string* error) {
+  hooks.remove = [alias, linger_runs](std::string* error) {
+    if (linger_runs > 0) {
+      log_line("tun adapter left to linger");
+      return true;
+    }
     if (!simulated_network()) {
       log_line("tun adapter \"" + alias + "\" removal requested (no simulated network)");
       return true;
@@ -295,7 +303,7 @@ int run(int argc, char** argv) {
   }
   print_stdout("control api listening on 127.0.0.1\n");
 
-  static ControlApi api(settings.faults, adapter_hooks());
+  static ControlApi api(settings.faults, adapter_hooks(settings.faults.adapter_linger_runs));
 
   if (settings.faults.ready_delay_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(settings.faults.ready_delay_ms));
