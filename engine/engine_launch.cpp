@@ -12,6 +12,7 @@
 #include "network/tun_network.h"
 #include "platform/env.h"
 #include "platform/paths.h"
+#include "service/log.h"
 
 namespace brenmoor {
 namespace {
@@ -28,11 +29,14 @@ CommandRunner& runner_of(const EngineLaunchConfig& c) {
 Clock& clock_of(const EngineLaunchConfig& c) { return c.clock != nullptr ? *c.clock : system_clock(); }
 
 // Terminate and wait, ignoring errors of both; closing the job then takes anything
-// the engine started with it.
-void kill(platform::Process& process, platform::Job& job) {
+// the engine started with it. The wait is bounded: an engine stuck in a wait the
+// system cannot cancel must not hold the lifecycle gate (and the service stop) for
+// ever. Past the bound the session counts as ended all the same.
+void kill(platform::Process& process, platform::Job& job, Duration exit_limit) {
   if (process.valid()) {
     (void)process.terminate();
-    (void)process.wait();
+    auto exited = process.wait_for(std::chrono::ceil<std::chrono::milliseconds>(exit_limit));
+    if (exited && !*exited) write_log_line("engine did not exit");
   }
   job.close();
 }
@@ -104,25 +108,21 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
   options.stderr_mode = platform::StdioMode::null_device;
   options.env = engine_environment(session->control_token, assets->geodata_dir, *wintun_dir);
 
-  // 4. The engine process.
-  auto process = platform::spawn_process(options);
+  // 4. The engine process, created inside its kill-on-close job (5): whatever it
+  // starts, however early, ends with the job.
+  auto launched = platform::spawn_in_kill_on_close_job(options);
   for (auto& e : options.env) zero_and_clear(e.value);
-  if (!process) return fail("engine_spawn_failed");
-  session->engine_process = std::move(*process);
-
-  // 5. Its kill-on-close job.
-  auto job = platform::assign_kill_on_close_job(session->engine_process);
-  if (!job) {
-    kill(session->engine_process, session->job);
-    return fail("engine_job_assignment_failed");
+  if (!launched) {
+    return fail(launched.error() == platform::kSpawnFailed ? "engine_spawn_failed" : "engine_job_assignment_failed");
   }
-  session->job = std::move(*job);
+  session->job = std::move(launched->job);
+  session->engine_process = std::move(launched->process);
   phase_done("launch");
 
   // 6. Standard output.
   platform::PipeReader stdout_pipe = session->engine_process.take_stdout();
   if (!stdout_pipe.is_open()) {
-    kill(session->engine_process, session->job);
+    kill(session->engine_process, session->job, config.engine_exit_limit);
     return fail("engine_stdout_missing");
   }
 
@@ -130,7 +130,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
   ReadinessWaiter waiter(std::move(stdout_pipe));
   auto port = waiter.wait(config.ready_limit);
   if (!port) {
-    kill(session->engine_process, session->job);
+    kill(session->engine_process, session->job, config.engine_exit_limit);
     return std::unexpected(port.error());
   }
   session->control_port = *port;
@@ -143,7 +143,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
                                config.connect_receive_limit);
   }
   if (!connected) {
-    kill(session->engine_process, session->job);
+    kill(session->engine_process, session->job, config.engine_exit_limit);
     return std::unexpected(connected.error());
   }
   phase_done("connect");
@@ -152,7 +152,7 @@ Result<std::unique_ptr<EngineSession>> start_engine_session(const ServiceRequest
     if (require_running_engine(session->engine_process.exit_probe())) {
       (void)engine_disconnect(session->control_port, session->control_token);
     }
-    kill(session->engine_process, session->job);
+    kill(session->engine_process, session->job, config.engine_exit_limit);
   };
 
   // 9. The adapter.
@@ -212,7 +212,7 @@ void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLau
   step([&] { teardown_network(runner, session->adapter_alias, session->network_state, false); });
   // Only now is the recorded state undone; a crash before this line recovers it.
   if (session->network_journal != nullptr) step([&] { session->network_journal->remove(); });
-  step([&] { kill(session->engine_process, session->job); });
+  step([&] { kill(session->engine_process, session->job, config.engine_exit_limit); });
   if (config.on_phase) step([&] { config.on_phase("teardown"); });
   // Releasing the session closes what is left (handles, job, tokens).
 }

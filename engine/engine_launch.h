@@ -26,6 +26,9 @@ struct EngineLaunchConfig {
   Duration ready_limit = std::chrono::seconds(10);
   Duration adapter_limit = std::chrono::milliseconds(7500);
   Duration connect_receive_limit = std::chrono::seconds(30);
+  // How long a kill waits for the terminated engine to end before it closes the
+  // job, logs "engine did not exit" and goes on.
+  Duration engine_exit_limit = std::chrono::seconds(10);
   // Where the assets are looked for: beside this executable path. Empty: the
   // running executable (the service). Benchmarks point it into a scratch folder.
   std::string executable_path;
@@ -45,7 +48,8 @@ struct EngineLaunchConfig {
                                                                          const EngineLaunchConfig& config = {});
 
 // Teardown with address cleanup, POST /disconnect, teardown again without, then
-// the engine is terminated and its job closed. Every step is best effort.
+// the engine is terminated, awaited for at most engine_exit_limit, and its job
+// closed. Every step is best effort; the session has ended when this returns.
 void stop_engine_session(std::unique_ptr<EngineSession> session, const EngineLaunchConfig& config = {});
 
 // Polls "netsh interface show interface {alias}" every 250 ms for at most 7.5 s and

@@ -111,6 +111,9 @@ Status run_network_command(std::string_view program, const std::vector<std::stri
   platform::SpawnOptions options;
   options.program = std::string(program);
   options.args = args;
+  auto application = platform::network_tool_application(program);
+  if (!application) return fail(kCommandSpawnFailed);
+  options.application = std::move(*application);
   auto child = platform::spawn_process(options);
   if (!child) return fail(kCommandSpawnFailed);
 
@@ -153,6 +156,9 @@ Result<std::string> run_powershell_script(std::string_view script, const RunnerC
   platform::SpawnOptions options;
   options.program = config.powershell_program;
   options.args = {"-NoProfile", "-Command", std::string(script)};
+  auto application = platform::network_tool_application(options.program);
+  if (!application) return fail(kCommandSpawnFailed);
+  options.application = std::move(*application);
   options.stdout_mode = platform::StdioMode::pipe;
   options.stderr_mode = platform::StdioMode::pipe;
   auto child = platform::spawn_process(options);

@@ -27,8 +27,10 @@ inline constexpr std::string_view kCommandWaitFailed = "command_wait_failed";
 inline constexpr std::string_view kCommandFailed = "command_failed";
 inline constexpr std::string_view kCommandTimeout = "command_timeout";
 
-// One planned command: the program ("route", "netsh" or "powershell.exe", found by
-// the system's executable search) and its arguments, each passed unchanged.
+// One planned command: the program ("route", "netsh" or "powershell.exe") and its
+// arguments, each passed unchanged. The program name is the command line's first
+// word; on Windows the file started is the tool in the system folder, never one
+// found by the search order (platform::network_tool_application).
 struct NetworkCommand {
   std::string program;
   std::vector<std::string> args;

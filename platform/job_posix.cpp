@@ -30,8 +30,37 @@ bool Job::valid() const noexcept { return impl_ != nullptr; }
 
 void Job::close() noexcept {
   if (!impl_) return;
-  ::kill(-impl_->child->pid, SIGKILL);
+  if (impl_->child) ::kill(-impl_->child->pid, SIGKILL);
   impl_.reset();
+}
+
+struct JobAccess {
+  static Status attach(Job& job, const Process& process) {
+    if (!process.valid()) return fail(kJobAssignFailed);
+    job.impl_->child = process.child();
+    return {};
+  }
+  static Status reserve(Job& job) {
+    try {
+      job.impl_ = std::make_unique<Job::Impl>();
+    } catch (...) {
+      return fail(kJobCreateFailed);
+    }
+    return {};
+  }
+};
+
+// The child made its group before it executed its program (process_posix.cpp), so it
+// is in its "job" from its first instruction. The Job is allocated first: once the
+// child exists, nothing is left that could fail.
+Result<ProcessInJob> spawn_in_kill_on_close_job(const SpawnOptions& options, bool /*use_job_list*/) {
+  ProcessInJob out;
+  if (auto reserved = JobAccess::reserve(out.job); !reserved) return std::unexpected(reserved.error());
+  auto process = spawn_process(options);
+  if (!process) return std::unexpected(process.error());
+  out.process = std::move(*process);
+  (void)JobAccess::attach(out.job, out.process);
+  return out;
 }
 
 Result<Job> assign_kill_on_close_job(Process& process) {

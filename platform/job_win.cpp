@@ -30,34 +30,52 @@ bool Job::valid() const noexcept { return impl_ != nullptr; }
 void Job::close() noexcept {
   if (!impl_) return;
   const DWORD saved = GetLastError();
-  CloseHandle(impl_->job);
+  if (impl_->job != nullptr) CloseHandle(impl_->job);
   SetLastError(saved);
   impl_.reset();
 }
 
+struct JobAccess {
+  // A new kill-on-close job, owned by the returned Job.
+  static Result<Job> create() {
+    Job out;
+    try {
+      out.impl_ = std::make_unique<Job::Impl>(Job::Impl{nullptr});
+    } catch (...) {
+      return fail(kJobCreateFailed);
+    }
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return fail(kJobCreateFailed);
+    out.impl_->job = job;
+    // Only the kill-on-close limit: no memory, time, process-count or UI limits.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof info)) {
+      return fail(kJobLimitFailed);  // out closes the job
+    }
+    return out;
+  }
+  static HANDLE native(const Job& job) { return job.impl_->job; }
+};
+
 Result<Job> assign_kill_on_close_job(Process& process) {
   if (!process.valid()) return fail(kJobAssignFailed);
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  if (job == nullptr) return fail(kJobCreateFailed);
-  // Only the kill-on-close limit: no memory, time, process-count or UI limits.
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
-  info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof info)) {
-    CloseHandle(job);
-    return fail(kJobLimitFailed);
-  }
-  if (!AssignProcessToJobObject(job, process.child()->process)) {
-    CloseHandle(job);
-    return fail(kJobAssignFailed);
-  }
-  Job out;
-  try {
-    out.impl_ = std::make_unique<Job::Impl>(Job::Impl{job});
-  } catch (...) {
-    CloseHandle(job);  // kills the child: better than a child outside any job
-    return fail(kJobCreateFailed);
-  }
-  return out;
+  auto job = JobAccess::create();
+  if (!job) return std::unexpected(job.error());
+  if (!AssignProcessToJobObject(JobAccess::native(*job), process.child()->process)) return fail(kJobAssignFailed);
+  return job;
+}
+
+Result<ProcessInJob> spawn_in_kill_on_close_job(const SpawnOptions& options, bool use_job_list) {
+  auto job = JobAccess::create();
+  if (!job) return std::unexpected(job.error());
+  JobLaunch launch;
+  launch.job = JobAccess::native(*job);
+  launch.use_job_list = use_job_list;
+  auto process = spawn_process_in_job(options, launch);
+  if (!process) return std::unexpected(process.error());
+  return ProcessInJob{std::move(*job), std::move(*process),
+                      launch.entered_by_attribute ? JobEntry::created_in_job : JobEntry::assigned_while_suspended};
 }
 
 }  // namespace brenmoor::platform

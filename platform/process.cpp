@@ -56,4 +56,24 @@ std::optional<std::string> application_name(std::string_view program) {
   return std::nullopt;
 }
 
+std::optional<std::string> system_tool_path(std::string_view system_folder, std::string_view tool) {
+  std::string_view below;
+  if (system_folder.empty()) return std::nullopt;
+  if (tool == "route") {
+    below = "route.exe";
+  } else if (tool == "netsh") {
+    below = "netsh.exe";
+  } else if (tool == "powershell.exe") {
+    // Not in the system folder's root: left to the search order, any PATH folder
+    // that holds a powershell.exe would win.
+    below = "WindowsPowerShell\\v1.0\\powershell.exe";
+  } else {
+    return std::nullopt;
+  }
+  std::string path(system_folder);
+  if (path.back() != '\\') path.push_back('\\');
+  path.append(below);
+  return path;
+}
+
 }  // namespace brenmoor::platform

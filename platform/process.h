@@ -1,7 +1,8 @@
 // Child processes: start a program with an argument vector, watch it, read its
 // output pipes, terminate it. Used by the network command runner (route, netsh,
-// powershell.exe) and by the engine launch. Put a child into a kill-on-close job
-// right after spawning it (platform/job.h); this header never kills on its own.
+// powershell.exe) and by the engine launch. A child that must not escape is created
+// inside its kill-on-close job (spawn_in_kill_on_close_job, platform/job.h), or put
+// into one right after spawning it; this header never kills on its own.
 //
 // Ownership: a Process owns the child's process handle and, until they are taken,
 // its output pipes. Destroying a Process closes them but leaves the child running
@@ -21,8 +22,10 @@
 // Errors are the codes below; nothing above platform/ sees errno or GetLastError.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,8 +56,12 @@ struct EnvOverride {
 struct SpawnOptions {
   // A bare name ("route", "netsh", "powershell.exe") is found by the platform's
   // normal executable search (Windows: CreateProcessW's search order; POSIX: the
-  // service's PATH). A path is used as it is.
+  // service's PATH). A path is used as it is. Also the command line's first word.
   std::string program;
+  // When set, the file that is started, with no search at all (Windows: the
+  // application name handed to CreateProcessW; POSIX: the file executed), while
+  // `program` stays the command line's first word.
+  std::string application;
   // Arguments after the program name; each reaches the child unchanged.
   std::vector<std::string> args;
   // Standard input is always the null device.
@@ -114,6 +121,7 @@ struct PipeOutput {
 [[nodiscard]] Result<PipeOutput> read_to_end(PipeReader& out, PipeReader& err);
 
 struct ChildHandle;  // backend-defined; shared with the Job the child is put in
+struct JobLaunch;    // backend-defined; how a child is created inside its job (platform/job.h)
 
 // Whether one child still runs, for threads that may not touch its Process (it
 // belongs to its owner, who may release it meanwhile). A probe shares the child with
@@ -152,9 +160,16 @@ class Process {
   [[nodiscard]] Result<std::optional<std::uint32_t>> try_wait();
   // Blocks until the child has exited. Error: kProcessWaitFailed.
   [[nodiscard]] Result<std::uint32_t> wait();
+  // Blocks until the child has exited or `limit` has passed: its exit code, or
+  // nullopt when it still runs. Error: kProcessWaitFailed.
+  [[nodiscard]] Result<std::optional<std::uint32_t>> wait_for(std::chrono::milliseconds limit);
   // Ends the child at once (TerminateProcess with exit code 1 / SIGKILL). A child
   // that has already exited is not an error. Does not wait. Error: kProcessTerminateFailed.
   [[nodiscard]] Status terminate();
+  // A seam for tests: terminate() runs `action` instead, so that a test can delay
+  // or withhold the end of a child, as a process stuck in a wait the system cannot
+  // cancel withholds it.
+  void replace_terminate_for_test(std::function<Status()> action) { terminate_for_test_ = std::move(action); }
 
   // The parent's ends of the output pipes; a closed reader when the stream was not
   // a pipe or has been taken already.
@@ -169,7 +184,9 @@ class Process {
 
  private:
   friend Result<Process> spawn_process(const SpawnOptions&);
+  friend Result<Process> spawn_process_in_job(const SpawnOptions&, JobLaunch&);
   std::shared_ptr<ChildHandle> child_;
+  std::function<Status()> terminate_for_test_;
   std::optional<std::uint32_t> exit_code_;
   PipeReader stdout_;
   PipeReader stderr_;
@@ -190,5 +207,23 @@ std::string build_command_line(std::string_view program, const std::vector<std::
 // program by parsing the command line, a search limited to MAX_PATH; a bare name or
 // a relative path gives nullopt and keeps the normal search order.
 std::optional<std::string> application_name(std::string_view program);
+
+inline constexpr std::string_view kSystemFolderUnknown = "system_folder_unknown";  // GetSystemDirectoryW failed
+inline constexpr std::string_view kSystemToolUnknown = "system_tool_unknown";      // a bare name that is no tool
+
+// Where a system network tool lives below the system folder ("C:\\Windows\\System32"):
+// "route" -> {system}\\route.exe, "netsh" -> {system}\\netsh.exe, "powershell.exe" ->
+// {system}\\WindowsPowerShell\\v1.0\\powershell.exe. nullopt for any other name or an
+// empty folder.
+std::optional<std::string> system_tool_path(std::string_view system_folder, std::string_view tool);
+
+// The SpawnOptions::application that starts the network tool `program`, so that no
+// folder a user may write to (the service's own, the current one, a PATH entry) is
+// ever searched for it. Windows: a tool name gives system_tool_path under
+// GetSystemDirectoryW; an absolute path is started as it is (empty: no change); any
+// other name is refused. The dev host: always empty, the tools are found on PATH
+// (netsim's copies stand in for them there).
+// Errors: kSystemFolderUnknown, kSystemToolUnknown.
+[[nodiscard]] Result<std::string> network_tool_application(std::string_view program);
 
 }  // namespace brenmoor::platform

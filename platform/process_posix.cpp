@@ -381,7 +381,32 @@ Result<std::uint32_t> Process::wait() {
   return *exit_code_;
 }
 
+Result<std::optional<std::uint32_t>> Process::wait_for(std::chrono::milliseconds limit) {
+  if (exit_code_) return exit_code_;
+  if (!child_) return fail(kProcessWaitFailed);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // A pidfd turns readable when the child exits (reaped or not); without one
+  // (kernels before 5.3) the exit is polled.
+  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child_->pid, 0)));
+  for (;;) {
+    auto state = try_wait();
+    if (!state || *state) return state;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::optional<std::uint32_t>{};
+    if (pidfd.fd >= 0) {
+      pollfd p{pidfd.fd, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60000))) < 0 &&
+          errno != EINTR) {
+        return fail(kProcessWaitFailed);
+      }
+    } else {
+      std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
+    }
+  }
+}
+
 Status Process::terminate() {
+  if (terminate_for_test_) return terminate_for_test_();
   if (!child_) return fail(kProcessTerminateFailed);
   if (exit_code_) return {};
   // The child is unreaped while we hold it, so this pid is still ours.
@@ -392,10 +417,13 @@ Status Process::terminate() {
 PipeReader Process::take_stdout() { return std::move(stdout_); }
 PipeReader Process::take_stderr() { return std::move(stderr_); }
 
+// The dev host finds the tools on PATH, where netsim's copies stand in for them.
+Result<std::string> network_tool_application(std::string_view) { return std::string(); }
+
 // ---- spawn_process ----------------------------------------------------------------
 
 Result<Process> spawn_process(const SpawnOptions& options) {
-  if (options.program.empty() || has_nul(options.program)) return fail(kSpawnFailed);
+  if (options.program.empty() || has_nul(options.program) || has_nul(options.application)) return fail(kSpawnFailed);
   for (const auto& a : options.args) {
     if (has_nul(a)) return fail(kSpawnFailed);
   }
@@ -409,7 +437,9 @@ Result<Process> spawn_process(const SpawnOptions& options) {
   plan.parent_pid = ::getpid();
 
   // Candidates in the order execvp would try them, searched with the service's PATH.
-  if (options.program.find('/') != std::string::npos) {
+  if (!options.application.empty()) {
+    plan.candidate_storage.push_back(options.application);
+  } else if (options.program.find('/') != std::string::npos) {
     plan.candidate_storage.push_back(options.program);
   } else {
     const char* path_env = std::getenv("PATH");
@@ -474,7 +504,9 @@ Result<Process> spawn_process(const SpawnOptions& options) {
   try {
     p.child_ = std::make_shared<ChildHandle>(outcome.pid);
   } catch (...) {
-    ::kill(outcome.pid, SIGKILL);
+    // The whole group: the child made it before its program ran, and anything that
+    // program started already is in it.
+    ::kill(-outcome.pid, SIGKILL);
     Spawner::instance().adopt(outcome.pid);
     return fail(kSpawnFailed);
   }

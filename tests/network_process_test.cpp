@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,12 @@
 #include "platform/job.h"
 #include "platform/process.h"
 #include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/wide.h"
+#endif
 
 namespace brenmoor {
 namespace {
@@ -89,6 +96,56 @@ TEST(ProcessSpawn, CommandLineQuotingRules) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(platform::build_command_line("route", r.args), r.line);
   }
+}
+
+// The tools are run from the system folder, never found by a search that would read
+// the service's folder, the current folder or PATH first.
+TEST(ProcessSpawn, SystemToolsLiveInTheSystemFolder) {
+  struct Row {
+    const char* name;
+    std::string_view folder;
+    std::string_view tool;
+    std::optional<std::string> path;
+  };
+  const Row rows[] = {
+      {"route", "C:\\Windows\\system32", "route", "C:\\Windows\\system32\\route.exe"},
+      {"netsh", "C:\\Windows\\system32", "netsh", "C:\\Windows\\system32\\netsh.exe"},
+      {"powershell_below_the_root", "C:\\Windows\\system32", "powershell.exe",
+       "C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe"},
+      {"folder_with_separator", "D:\\", "route", "D:\\route.exe"},
+      {"unknown_tool", "C:\\Windows\\system32", "cmd.exe", std::nullopt},
+      {"name_with_extension_is_not_the_name", "C:\\Windows\\system32", "route.exe", std::nullopt},
+      {"relative_name", "C:\\Windows\\system32", "..\\route", std::nullopt},
+      {"no_folder", "", "route", std::nullopt},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(platform::system_tool_path(r.folder, r.tool), r.path);
+  }
+#ifdef _WIN32
+  // What the runner hands CreateProcessW: the system folder's copy, or for a path the
+  // path itself (the tests' helpers); other bare names are refused.
+  wchar_t folder[MAX_PATH + 1];
+  const UINT n = GetSystemDirectoryW(folder, MAX_PATH + 1);
+  ASSERT_GT(n, 0u);
+  EXPECT_EQ(platform::network_tool_application("powershell.exe").value(),
+            platform::system_tool_path(platform::narrow(std::wstring_view(folder, n)), "powershell.exe").value());
+  EXPECT_EQ(platform::network_tool_application(test::bin_path("th_net_exit")).value(), "");
+  EXPECT_EQ(platform::network_tool_application("cmd.exe").error(), platform::kSystemToolUnknown);
+#else
+  EXPECT_EQ(platform::network_tool_application("route").value(), "");  // PATH, where netsim stands in
+#endif
+}
+
+// The file started is the application; the command line's first word stays the program name.
+TEST(ProcessSpawn, TheApplicationIsStartedUnderTheProgramName) {
+  SpawnOptions o;
+  o.program = "route";
+  o.application = test::bin_path("th_net_args");
+  o.args = {"--argv0"};
+  auto [out, code] = run_captured(o);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(out, "argv0:route\n");
 }
 
 TEST(ProcessSpawn, EnvironmentOverridesSitOnTopOfTheServiceEnvironment) {
@@ -190,6 +247,49 @@ TEST(ProcessLifecycle, ClosingTheJobEndsTheChildAndWhatItStarted) {
   // job's victims is its own business).
   EXPECT_TRUE(p->wait().has_value());
   EXPECT_TRUE(test::wait_process_gone(grandchild, std::chrono::seconds(10)));
+}
+
+// A child created inside its job is there from its first instruction, so a child it
+// starts at once is in the job too and ends with it, long after the first one exited.
+TEST(ProcessLifecycle, AChildCreatedInItsJobTakesWhatItStartsAtOnceWithIt) {
+  for (const bool use_job_list : {true, false}) {
+    SCOPED_TRACE(use_job_list ? "job_list_where_supported" : "suspended_assigned_resumed");
+    const std::string pid_file = test::make_temp_dir("in-job") + "/child.pid";
+    SpawnOptions o;
+    o.program = test::bin_path("th_engine_with_child");
+    o.env = {{"BRENMOOR_TEST_CHILD_PIDFILE", pid_file}};
+    auto launched = platform::spawn_in_kill_on_close_job(o, use_job_list);
+    ASSERT_TRUE(launched.has_value()) << launched.error();
+#ifdef _WIN32
+    if (!use_job_list) EXPECT_EQ(launched->entry, platform::JobEntry::assigned_while_suspended);
+    if (use_job_list) {
+      std::printf("[ info ] with PROC_THREAD_ATTRIBUTE_JOB_LIST allowed the child was %s\n",
+                  launched->entry == platform::JobEntry::created_in_job ? "created in its job"
+                                                                        : "assigned while suspended");
+    }
+#else
+    EXPECT_EQ(launched->entry, platform::JobEntry::created_in_job);
+#endif
+    EXPECT_EQ(launched->process.wait().value(), 0u);
+    const std::uint64_t child = test::read_pid_file(pid_file, std::chrono::seconds(10));
+    ASSERT_NE(child, 0u);
+    EXPECT_EQ(test::read_file(pid_file + ".entry"), "in_job");
+    EXPECT_FALSE(test::wait_process_gone(child, std::chrono::milliseconds(0)));
+    launched->job.close();
+    EXPECT_TRUE(test::wait_process_gone(child, std::chrono::seconds(10)));
+  }
+}
+
+TEST(ProcessLifecycle, WaitForIsBounded) {
+  SpawnOptions o;
+  o.program = test::bin_path("th_net_hang");
+  auto launched = platform::spawn_in_kill_on_close_job(o);
+  ASSERT_TRUE(launched.has_value());
+  EXPECT_EQ(launched->process.wait_for(std::chrono::milliseconds(50)).value(), std::nullopt);
+  ASSERT_TRUE(launched->process.terminate().has_value());
+  auto code = launched->process.wait_for(std::chrono::seconds(10));
+  ASSERT_TRUE(code.has_value());
+  EXPECT_TRUE(code->has_value());
 }
 
 TEST(ProcessPipes, BothPipesDrainWithoutDeadlock) {

@@ -4,6 +4,7 @@
 // options come before the rest:
 //   --env NAME   also print "env:<value>\n" (or "env-unset\n") for that variable
 //   --stdin      also print "stdin:<bytes read until end>\n"
+//   --argv0      also print "argv0:<the command line's first word>\n"
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ int main() {
       auto v = brenmoor::platform::get_env(args[i + 1].c_str());
       out += v ? "env:" + *v + "\n" : std::string("env-unset\n");
       i += 2;
+    } else if (args[i] == "--argv0") {
+      out += "argv0:" + (args.empty() ? std::string() : args[0]) + "\n";
+      i += 1;
     } else if (args[i] == "--stdin") {
       std::string in;
       int c;

@@ -13,23 +13,14 @@
 set -uo pipefail
 prefix="$1"; service_exe="$2"; client_exe="$3"; probe_exe="$4"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-wine_run() { "$here/../../scripts/wine-run.sh" "$prefix" "$@"; }
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check_eq() { if [ "$2" = "$3" ]; then echo "ok: $1"; else fail "$1: expected [$3], got [$2]"; fi; }
-check_has() { if printf '%s' "$2" | grep -qF -- "$3"; then echo "ok: $1"; else fail "$1: [$3] not in [$2]"; fi; }
-strip_cr() { tr -d '\r'; }
+. "$here/wine_lib.sh"
 
-name=BrenmoorFullDevice
 pipe='\\.\pipe\brenmoor-full-device'
 status_req='{"version":1,"command":"status","request_id":"h","issued_at_unix_ms":1}'
 start_req='{"version":1,"command":"start","request_id":"h","issued_at_unix_ms":1,"lease_seconds":600}'
 idle='{"success":true,"state":"idle","error":"","degraded":false,"session_token":""}'
 client='C:\Program Files\Pellamy\brenmoor-win.exe'
-probe='C:\brenmoor\probe.exe'
 
-wine_run cmd /c exit 0 >/dev/null 2>&1   # creates the prefix and its persistent server
-drive_c="$prefix/drive_c"
 mkdir -p "$drive_c/brenmoor" "$drive_c/Program Files/Pellamy"
 cp "$service_exe" "$drive_c/brenmoor/brenmoor-service.exe"
 cp "$probe_exe" "$drive_c/brenmoor/probe.exe"
@@ -37,29 +28,17 @@ cp "$client_exe" "$drive_c/Program Files/Pellamy/brenmoor-win.exe"
 folder="$drive_c/ProgramData/Pellamy"
 log="$folder/brenmoor-service.log"
 
-register() {  # binPath
-  wine_run sc stop "$name" >/dev/null 2>&1
-  wine_run sc delete "$name" >/dev/null 2>&1
-  wine_run sc create "$name" binPath= "$1" type= own start= demand >/dev/null
-}
 start_service() {
-  # Right after the prefix was made the manager may refuse with 1055 for a while.
-  local out
-  for _ in $(seq 1 30); do
-    out="$(wine_run sc start "$name" 2>&1 | strip_cr)"
-    if printf '%s' "$out" | grep -q 1055; then sleep 1; continue; fi
-    check_eq "$1: running" "$(wine_run "$probe" wait-state "$name" 4 | strip_cr)" "4 5 0 0"
-    return
-  done
-  fail "$1: sc start kept failing with 1055"
+  if sc_start; then check_eq "$1: running" "$(wait_state 4)" "4 5 0 0"
+  else fail "$1: sc start kept failing with 1055"; fi
 }
 serve_and_stop() {
   check_eq "$1: the installed client is served" "$(wine_run "$client" "$pipe" send "$status_req" | strip_cr)" "$idle"
   wine_run sc stop "$name" >/dev/null 2>&1
-  check_eq "$1: stopped" "$(wine_run "$probe" wait-state "$name" 1 | strip_cr)" "1 0 0 0"
+  check_eq "$1: stopped" "$(wait_state 1)" "1 0 0 0"
 }
 
-register 'C:\brenmoor\brenmoor-service.exe'
+sc_register 'C:\brenmoor\brenmoor-service.exe'
 
 # 1. A folder link in place of the log folder, made before the service first ran.
 rm -rf "$folder" "$drive_c/elsewhere"
@@ -84,7 +63,7 @@ check_eq "the hard-linked file is not appended to" "$(cat "$drive_c/victim.txt")
 rm -f "$log"
 
 # 3. A teardown that fails at shutdown.
-register 'C:\brenmoor\brenmoor-service.exe --test-fail-cleanup'
+sc_register 'C:\brenmoor\brenmoor-service.exe --test-fail-cleanup'
 start_service "failing cleanup"
 pid="$(wine_run "$probe" pid "$name" | strip_cr)"
 check_has "a session to tear down" "$(wine_run "$client" "$pipe" send "$start_req" | strip_cr)" '"success":true'
@@ -102,6 +81,4 @@ done
 
 wine_run sc delete "$name" >/dev/null 2>&1
 
-if [ "$failures" -eq 0 ]; then echo "wine hardening test: all checks passed"; exit 0; fi
-echo "wine hardening test: $failures check(s) failed"
-exit 1
+finish "wine hardening test"

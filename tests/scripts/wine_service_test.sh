@@ -8,14 +8,8 @@
 set -uo pipefail
 prefix="$1"; service_exe="$2"; client_exe="$3"; probe_exe="$4"; real_exe="${5:-}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-wine_run() { "$here/../../scripts/wine-run.sh" "$prefix" "$@"; }
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check_eq() { if [ "$2" = "$3" ]; then echo "ok: $1"; else fail "$1: expected [$3], got [$2]"; fi; }
-check_has() { if printf '%s' "$2" | grep -qF -- "$3"; then echo "ok: $1"; else fail "$1: [$3] not in [$2]"; fi; }
-strip_cr() { tr -d '\r'; }
+. "$here/wine_lib.sh"
 
-name=BrenmoorFullDevice
 pipe='\\.\pipe\brenmoor-full-device'
 hold=brenmoor-test-hold
 status_req='{"version":1,"command":"status","request_id":"w","issued_at_unix_ms":1}'
@@ -24,8 +18,6 @@ idle='{"success":true,"state":"idle","error":"","degraded":false,"session_token"
 refused='{"success":false,"state":"error","error":"client_identity_unverified","degraded":true,"session_token":""}'
 stopping='{"success":false,"state":"error","error":"service_stopping","degraded":true,"session_token":""}'
 
-wine_run cmd /c exit 0 >/dev/null 2>&1   # creates the prefix and its persistent server
-drive_c="$prefix/drive_c"
 mkdir -p "$drive_c/brenmoor" "$drive_c/Program Files/Pellamy" "$drive_c/users/Public"
 cp "$service_exe" "$drive_c/brenmoor/brenmoor-service.exe"
 cp "$probe_exe" "$drive_c/brenmoor/probe.exe"
@@ -35,18 +27,9 @@ cp "$client_exe" "$drive_c/users/Public/brenmoor-win.exe"
 log="$drive_c/ProgramData/Pellamy/brenmoor-service.log"
 rm -f "$log"
 
-wine_run sc stop "$name" >/dev/null 2>&1
-wine_run sc delete "$name" >/dev/null 2>&1
-wine_run sc create "$name" binPath= "C:\\brenmoor\\brenmoor-service.exe --test-hold-start $hold" type= own start= demand >/dev/null
-# Right after the prefix was made the manager may refuse with 1055 for a while.
-started=0
-for _ in $(seq 1 30); do
-  out="$(wine_run sc start "$name" 2>&1 | strip_cr)"
-  if printf '%s' "$out" | grep -q 1055; then sleep 1; continue; fi
-  started=1; break
-done
-[ "$started" = 1 ] || fail "sc start kept failing with 1055"
-running="$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 4 | strip_cr)"
+sc_register "C:\\brenmoor\\brenmoor-service.exe --test-hold-start $hold"
+sc_start || fail "sc start kept failing with 1055"
+running="$(wait_state 4)"
 check_eq "running record (state, controls, checkpoint, wait hint)" "$running" "4 5 0 0"
 check_has "sc query shows RUNNING" "$(wine_run sc query "$name" 2>&1 | strip_cr)" "RUNNING"
 
@@ -60,17 +43,17 @@ check_eq "right place, other name is refused" \
 # Wine's sc has no "interrogate" and its service manager answers Interrogate itself
 # without asking the handler, so the handler's 120 is only visible in the native
 # tests; here it must at least change nothing.
-interrogate="$(wine_run 'C:\brenmoor\probe.exe' control "$name" 4 | strip_cr)"
+interrogate="$(wine_run "$probe" control "$name" 4 | strip_cr)"
 echo "interrogate: $interrogate"
-check_eq "still running after interrogate" "$(wine_run 'C:\brenmoor\probe.exe' state "$name" | strip_cr)" "4 5 0 0"
+check_eq "still running after interrogate" "$(wine_run "$probe" state "$name" | strip_cr)" "4 5 0 0"
 
 # A start that holds inside the backend, then Stop: pending with checkpoint 1, then 2
 # after one 5 s wait; releasing the start lets the shutdown finish.
 start_out="$(mktemp)"
 wine_run 'C:\Program Files\Pellamy\brenmoor-win.exe' "$pipe" send "$start_req" >"$start_out" 2>&1 &
 start_pid=$!
-wine_run 'C:\brenmoor\probe.exe' wait-event "$hold-entered"
-observed="$(wine_run 'C:\brenmoor\probe.exe' stop-observe "$name" "$hold-release" | strip_cr)"
+wine_run "$probe" wait-event "$hold-entered"
+observed="$(wine_run "$probe" stop-observe "$name" "$hold-release" | strip_cr)"
 echo "status records during stop:"; printf '%s\n' "$observed" | sed 's/^/  /'
 check_has "stop pending, checkpoint 1, wait hint 90 s" "$observed" "3 0 1 90000"
 check_has "progress report, checkpoint 2, wait hint 30 s" "$observed" "3 0 2 30000"
@@ -82,9 +65,9 @@ check_has "sc query shows STOPPED" "$(wine_run sc query "$name" 2>&1 | strip_cr)
 
 # Once more, stopped with `sc stop` and no lifecycle operation in the way.
 wine_run sc start "$name" >/dev/null 2>&1
-check_eq "running again" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 4 | strip_cr)" "4 5 0 0"
+check_eq "running again" "$(wait_state 4)" "4 5 0 0"
 wine_run sc stop "$name" >/dev/null 2>&1
-check_eq "sc stop reaches stopped" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 1 | strip_cr)" "1 0 0 0"
+check_eq "sc stop reaches stopped" "$(wait_state 1)" "1 0 0 0"
 
 if [ -f "$log" ]; then
   for line in "process entry" "registering service dispatcher" "service main entered" "run_service start" \
@@ -101,16 +84,14 @@ wine_run sc delete "$name" >/dev/null 2>&1
 if [ -n "$real_exe" ]; then
   # The shipped brenmoor-service itself: registered, served, stopped.
   cp "$real_exe" "$drive_c/brenmoor/brenmoor-service.exe"
-  wine_run sc create "$name" binPath= "C:\\brenmoor\\brenmoor-service.exe" type= own start= demand >/dev/null
+  sc_register 'C:\brenmoor\brenmoor-service.exe'
   wine_run sc start "$name" >/dev/null 2>&1
-  check_eq "brenmoor-service running" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 4 | strip_cr)" "4 5 0 0"
+  check_eq "brenmoor-service running" "$(wait_state 4)" "4 5 0 0"
   check_eq "brenmoor-service serves the installed client" \
     "$(wine_run 'C:\Program Files\Pellamy\brenmoor-win.exe' "$pipe" send "$status_req" | strip_cr)" "$idle"
   wine_run sc stop "$name" >/dev/null 2>&1
-  check_eq "brenmoor-service stopped" "$(wine_run 'C:\brenmoor\probe.exe' wait-state "$name" 1 | strip_cr)" "1 0 0 0"
+  check_eq "brenmoor-service stopped" "$(wait_state 1)" "1 0 0 0"
   wine_run sc delete "$name" >/dev/null 2>&1
 fi
 
-if [ "$failures" -eq 0 ]; then echo "wine service test: all checks passed"; exit 0; fi
-echo "wine service test: $failures check(s) failed"
-exit 1
+finish "wine service test"
