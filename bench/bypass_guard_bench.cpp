@@ -130,7 +130,8 @@ void BM_RepairOfADroppedRoute(benchmark::State& bench) {
   const PhysicalPath path{"192.168.1.1", "12"};
   for (auto _ : bench) {
     NetworkState state = base;
-    benchmark::DoNotOptimize(repair_bypass_routes(runner, IpFamily::ipv4, state, looped, path));
+    UnconfirmedDeletions unconfirmed;
+    benchmark::DoNotOptimize(repair_bypass_routes(runner, IpFamily::ipv4, state, looped, path, unconfirmed));
   }
   bench.counters["processes_per_repair"] = static_cast<double>(runner.processes) / static_cast<double>(bench.iterations());
 }
