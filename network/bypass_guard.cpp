@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "engine/engine_session.h"
 #include "network/journal.h"
@@ -263,10 +264,12 @@ GuardCycle bypass_guard_cycle(SharedState& state, GuardLocalState& local, const 
   if (failure) std::rethrow_exception(failure);
   const MonoTime now = state.clock().now();
 
+  const bool changed = std::exchange(local.change_pending, false);
   if (token != local.last_session_token) {
     local = GuardLocalState::starting_at(now);
     local.last_session_token = token;
   }
+  if (changed) local.route_changed(now);
   if (now < local.next_check) return GuardCycle::keep_running;
 
   const auto looped4 = looped_servers(snapshot.ipv4_servers, snapshot.tun_interface_index, with.best_route);
@@ -374,10 +377,36 @@ GuardCycle contained_bypass_guard_cycle(SharedState& state, GuardLocalState& loc
   }
 }
 
-void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with) {
+void RouteChangeSignal::notify() {
+  {
+    std::lock_guard lock(mutex_);
+    pending_ = true;
+  }
+  cv_.notify_one();
+}
+
+bool RouteChangeSignal::wait_for(Duration limit) {
+  std::unique_lock lock(mutex_);
+  cv_.wait_for(lock, limit, [&] { return pending_; });
+  return std::exchange(pending_, false);
+}
+
+void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with, RouteChangeSignal* changes) {
   GuardLocalState local = GuardLocalState::starting_at(state.clock().now());
+  std::optional<MonoTime> last_early;
   for (;;) {
-    state.clock().sleep_for(kGuardPeriod);
+    if (changes == nullptr) {
+      state.clock().sleep_for(kGuardPeriod);
+    } else if (changes->wait_for(kGuardPeriod)) {
+      // A burst of changes (a link coming up adds many routes) costs one early
+      // check per spacing; those arriving meanwhile are taken by the next wait.
+      const MonoTime now = state.clock().now();
+      if (last_early && now < *last_early + kGuardEarlyCycleSpacing) {
+        state.clock().sleep_for(*last_early + kGuardEarlyCycleSpacing - now);
+      }
+      last_early = state.clock().now();
+      local.change_pending = true;
+    }
     if (contained_bypass_guard_cycle(state, local, with) == GuardCycle::end) return;
   }
 }

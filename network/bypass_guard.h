@@ -22,7 +22,9 @@
 // family (stored_path).
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +45,8 @@ inline constexpr Duration kGuardIpv4WaitRecheck = std::chrono::seconds(4);
 inline constexpr Duration kGuardIpv6WaitRecheck = std::chrono::seconds(30);
 inline constexpr int kGuardFirstBackoffSeconds = 5;
 inline constexpr int kGuardBackoffCapSeconds = 60;
+// However many route changes arrive, cycles they start early are at least this far apart.
+inline constexpr Duration kGuardEarlyCycleSpacing = std::chrono::seconds(1);
 
 using BestRouteResult = std::optional<platform::BestRoute>;
 // Best-route lookup by address text; the seam the tests script.
@@ -110,6 +114,7 @@ struct GuardLocalState {
   int backoff_seconds = kGuardFirstBackoffSeconds;
   GuardReport reported = GuardReport::healthy;
   UnconfirmedDeletions unconfirmed;
+  bool change_pending = false;  // set by the thread body; the next cycle calls route_changed
   bool cycle_failing = false;  // "cycle failed" logged; not healthy or repaired since
 
   static GuardLocalState starting_at(MonoTime now);
@@ -133,8 +138,26 @@ GuardCycle bypass_guard_cycle(SharedState& state, GuardLocalState& local, const 
 GuardCycle contained_bypass_guard_cycle(SharedState& state, GuardLocalState& local,
                                         const GuardCollaborators& with) noexcept;
 
+// Route or interface changes handed to the guard thread: notify() from any thread
+// (the platform's callback), the guard thread waits.
+class RouteChangeSignal {
+ public:
+  void notify();
+  // Waits up to `limit` of real (steady) time; true, and the notification consumed,
+  // when one arrived before or during the wait.
+  bool wait_for(Duration limit);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool pending_ = false;
+};
+
 // The thread body: sleep 2 s on the state's clock, run a contained cycle, until it
-// ends.
-void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with);
+// ends. With `changes`, the sleep is a wait on them instead: a change ends it at
+// once and makes the cycle a full check (route_changed), and cycles started that
+// way are kGuardEarlyCycleSpacing apart at least (the rest is slept on the clock).
+void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with,
+                            RouteChangeSignal* changes = nullptr);
 
 }  // namespace brenmoor

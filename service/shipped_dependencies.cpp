@@ -4,6 +4,7 @@
 #include "network/bypass_guard.h"
 #include "network/command_runner.h"
 #include "network/journal.h"
+#include "platform/route_change.h"
 #include "service/process_entry.h"
 
 namespace brenmoor {
@@ -24,7 +25,12 @@ ProcessDependencies shipped_process_dependencies() {
   deps.make_sessions = [] { return make_session_backend(); };
   deps.make_lanes = [] { return make_lane_handlers(); };
   deps.bypass_guard = [](std::shared_ptr<SharedState> state) {
-    run_bypass_route_guard(*state, GuardCollaborators{guard_command_runner(), best_route_to});
+    // Both live on this thread's stack until the guard ends; the watch's destructor
+    // cancels the registration before the signal goes.
+    RouteChangeSignal changes;
+    const auto watch = platform::RouteChangeWatch::start([&changes] { changes.notify(); });
+    run_bypass_route_guard(*state, GuardCollaborators{guard_command_runner(), best_route_to},
+                           watch.active() ? &changes : nullptr);
   };
   // What a killed or powered-off predecessor left in the network, undone first.
   deps.recover_network = [] {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -102,6 +103,51 @@ TEST_F(GuardWorld, DroppedRouteIsRepairedAndAGatewayMoveIsFollowed) {
   }));
 
   stop_session_and_expect(expected_after({move}));
+  EXPECT_FALSE(has(dump(), "5.180.20.10")) << "a host route to the server was left";
+}
+
+// A new gateway on the same interface (another Wi-Fi network on one adapter) leaves
+// the old host route in place, so nothing loops; the change of the network wakes the
+// guard. Before it, a quiet session starts no process but the 30-second full check.
+TEST_F(GuardWorld, QuietSessionStartsNothingAndASameInterfaceGatewayChangeIsFollowedAtOnce) {
+  start_session();
+  std::this_thread::sleep_for(3s);  // the early check after the bring-up's own changes
+  const std::string path_query = R"(Get-NetRoute -PolicyStore ActiveStore -DestinationPrefix '0.0.0.0/0')";
+  std::size_t seen = tool_log().size();
+  std::vector<MonoTime> queries;
+  const MonoTime quiet_until = MonoClock::now() + 32s;
+  while (MonoClock::now() < quiet_until) {
+    std::this_thread::sleep_for(100ms);  // sampling another process's log over a fixed window
+    const std::string log = tool_log();
+    for (std::size_t at = seen; at < log.size();) {
+      const std::size_t end = log.find('\n', at);
+      if (end == std::string::npos) break;
+      const std::string line = log.substr(at, end - at);
+      EXPECT_TRUE(has(line, path_query)) << "a process in a quiet session: " << line;
+      queries.push_back(MonoClock::now());
+      at = seen = end + 1;
+    }
+  }
+  EXPECT_GE(queries.size(), 1u);  // the full check still runs
+  for (std::size_t i = 1; i < queries.size(); ++i) EXPECT_GE(queries[i] - queries[i - 1], 29s);
+
+  const std::vector<std::string> change = {"move-gateway", "--to", "12", "--gateway", "192.168.1.254"};
+  const MonoTime changed = MonoClock::now();
+  ASSERT_EQ(netsim(change).code, 0);
+  const bool followed = test::within(3s, [&] {
+    const std::string d = dump();
+    return has(d, "route 12 5.180.20.10/32 via 192.168.1.254 metric=1") &&
+           !has(d, "route 12 5.180.20.10/32 via 192.168.1.1 ");
+  }, 20ms);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(MonoClock::now() - changed);
+  RecordProperty("gateway_change_followed_ms", static_cast<int>(took.count()));
+  std::printf("gateway change on the same interface followed in %lld ms\n", static_cast<long long>(took.count()));
+  EXPECT_TRUE(followed) << dump() << service_log() << tool_log();
+  EXPECT_TRUE(within(kRepairBound, [&] {  // written once the old route was seen gone
+    return has(service_log(), "bypass route repair family=v4 moved=true routes=1 result=ok");
+  }));
+
+  stop_session_and_expect(expected_after({change}));
   EXPECT_FALSE(has(dump(), "5.180.20.10")) << "a host route to the server was left";
 }
 

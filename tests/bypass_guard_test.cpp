@@ -786,6 +786,89 @@ TEST_F(GuardTest, TimeHeldForARepairDoesNotCountAgainstTheLease) {
   EXPECT_TRUE(state_.slot());
 }
 
+// A new gateway on the same interface leaves the old host route working, so nothing
+// loops: only a full check sees it, and a route change makes the next cycle one.
+TEST_F(GuardTest, RouteChangeMakesTheNextCycleAFullCheck) {
+  ASSERT_EQ(cycle(), GuardCycle::keep_running);
+  paths4_ = "192.168.1.254,12\r\n";
+  ASSERT_EQ(cycle(), GuardCycle::keep_running);
+  EXPECT_EQ(count_calls(kPaths4), 0);  // without a change: nothing until the full check
+  local_.change_pending = true;
+  ASSERT_EQ(cycle(), GuardCycle::keep_running);
+  EXPECT_EQ(count_calls(kPaths4), 1);
+  EXPECT_EQ(recorded_physical_path(live(), IpFamily::ipv4), (PhysicalPath{"192.168.1.254", "12"}));
+  EXPECT_EQ(local_.next_full_check, clock_.now() + kGuardFullCheckPeriod);
+}
+
+TEST_F(GuardTest, RouteChangeCutsAWaitShortButNotTheBackoffOfAFailingRepair) {
+  struct Row {
+    const char* name;
+    std::string paths4;
+    std::string ownership;
+    GuardReport after_first;
+    bool checked_at_once;
+  };
+  const Row rows[] = {
+      {"waiting_for_a_path", "", "", GuardReport::waiting, true},
+      {"refused_move", "192.168.7.1,7\r\n", "present\r\n", GuardReport::still_looped, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    set_session(std::string("token-") + row.name, {kServer}, {});
+    net_.host_routes.erase(kServer);  // looped: checked at once
+    paths4_ = row.paths4;
+    ownership_ = row.ownership;
+    ASSERT_EQ(cycle(), GuardCycle::keep_running);
+    ASSERT_EQ(local_.reported, row.after_first);
+    const auto before = count_calls(kPaths4);
+    local_.change_pending = true;
+    ASSERT_EQ(cycle(), GuardCycle::keep_running);
+    EXPECT_EQ(count_calls(kPaths4) - before, row.checked_at_once ? 1 : 0);
+  }
+}
+
+TEST_F(GuardTest, ThreadBodyRunsAChangedCycleAtOnceAndAtMostOncePerSecond) {
+  test::SteppingClock stepping;
+  LifecycleGate gate;
+  SharedState other{gate, sessions_, lanes_, stepping};
+  test::RecordingRunner r;
+  r.on_query = [](std::string_view) -> Result<std::string> { return std::string("192.168.1.1,12\r\n"); };
+  RouteChangeSignal changes;
+  int lookups = 0;
+  GuardCollaborators with{r, [&](std::string_view) -> BestRouteResult {
+                            if (++lookups == 5) gate.set_stopping();
+                            changes.notify();  // a storm: a change during every cycle
+                            return BestRoute{12, ip("192.168.1.1")};
+                          }};
+  {
+    auto s = std::make_unique<test::FakeSession>();
+    s->session_token = "t";
+    s->network_state.ipv4_servers = {kServer};
+    s->network_state.ipv4_gateway = "192.168.1.1";
+    s->network_state.ipv4_interface_index = "12";
+    PoisonLock l(other.mutex());
+    other.slot() = std::move(s);
+  }
+  changes.notify();
+  run_bypass_route_guard(other, with, &changes);
+  // Every wait ended at once; the clock moved only by the spacing of early cycles.
+  EXPECT_EQ(stepping.sleeps(), (std::vector<Duration>{1s, 1s, 1s, 1s, 1s}));
+  // Each of the five working cycles was a full check (one path query), the first too.
+  EXPECT_EQ(r.calls, std::vector<NetworkCommand>(5, kPaths4));
+}
+
+TEST(RouteChangeSignal, WaitEndsAtANotificationAndConsumesIt) {
+  RouteChangeSignal signal;
+  EXPECT_FALSE(signal.wait_for(0s));
+  signal.notify();
+  signal.notify();
+  EXPECT_TRUE(signal.wait_for(0s));
+  EXPECT_FALSE(signal.wait_for(0s));  // two notifications before a wait are one change
+  std::thread other([&] { signal.notify(); });
+  EXPECT_TRUE(signal.wait_for(std::chrono::hours(1)));  // ends at the notification
+  other.join();
+}
+
 // ---- the pieces -------------------------------------------------------------------------
 
 TEST(GuardPieces, LoopAndPathTests) {
