@@ -1,8 +1,10 @@
 // The bypass route guard: while a session runs, it watches that traffic to the VPN
 // server does not loop into the tunnel, and moves the server's host routes to the
 // current physical path when that path changes. It never takes over a route it did
-// not create: a host route it finds on the new path without a ledger entry, or one
-// whose existence it cannot confirm, is left alone and never recorded.
+// not create: a host route it finds on the new path whose ledger entry no longer
+// proves it ours (there is none, or the service deleted that route since), or whose
+// absence the route stores do not confirm, is left alone and never recorded. A
+// route or interface change (platform/route_change.h) wakes it for a full check.
 //
 // Threads: one guard thread, started by the service body after the lease watchdog.
 // It takes the SharedState lock to copy a snapshot each cycle and holds it for the
