@@ -1,7 +1,8 @@
-// The bypass route guard's two costs: the quiet cycle that runs every 2 seconds for
-// the whole of a session (one best-route lookup per server, against a netsim state
-// file on the dev host, and no process), and one repair of a dropped host route
-// (the commands themselves recorded, not run: the service's own cost).
+// The bypass route guard's costs: the quiet cycle that runs every 2 seconds for the
+// whole of a session (one best-route lookup per server, against a netsim state file
+// on the dev host, and no process), one repair of a dropped host route (the commands
+// themselves recorded, not run: the service's own cost), and its reaction to a
+// network change: from netsim replacing its state file to the guard thread awake.
 //   bench_bypass_guard [benchmark flags]
 #include <benchmark/benchmark.h>
 
@@ -10,9 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "control/shared_state.h"
 #include "network/bypass_guard.h"
+#include "platform/route_change.h"
 
 namespace fs = std::filesystem;
 using namespace brenmoor;
@@ -130,11 +133,37 @@ void BM_RepairOfADroppedRoute(benchmark::State& bench) {
   const PhysicalPath path{"192.168.1.1", "12"};
   for (auto _ : bench) {
     NetworkState state = base;
-    benchmark::DoNotOptimize(repair_bypass_routes(runner, IpFamily::ipv4, state, looped, path));
+    UnconfirmedDeletions unconfirmed;
+    benchmark::DoNotOptimize(repair_bypass_routes(runner, IpFamily::ipv4, state, looped, path, unconfirmed));
   }
   bench.counters["processes_per_repair"] = static_cast<double>(runner.processes) / static_cast<double>(bench.iterations());
 }
 BENCHMARK(BM_RepairOfADroppedRoute)->Unit(benchmark::kMicrosecond);
+
+void BM_RouteChangeReaction(benchmark::State& bench) {
+  World world;
+  RouteChangeSignal changes;
+  const auto watch = platform::RouteChangeWatch::start([&] { changes.notify(); });
+  if (!watch.active()) {
+    bench.SkipWithError("no route change notifications");
+    return;
+  }
+  const fs::path state = world.dir / "net.json";
+  const fs::path tmp = world.dir / "net.json.tmp";
+  std::string text;
+  {
+    std::ifstream in(state);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  long missed = 0;
+  for (auto _ : bench) {
+    std::ofstream(tmp) << text;  // as netsim saves: a whole new file, renamed over
+    fs::rename(tmp, state);
+    if (!changes.wait_for(std::chrono::seconds(5))) ++missed;
+  }
+  if (missed != 0) bench.SkipWithError("a change was not told");
+}
+BENCHMARK(BM_RouteChangeReaction)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,6 +1,8 @@
 #include "network/bypass_guard.h"
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 #include "engine/engine_session.h"
 #include "network/journal.h"
@@ -30,20 +32,42 @@ bool contains(const std::vector<std::string>& list, std::string_view value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
 
+bool contains_route(const std::vector<BypassRoute>& list, const BypassRoute& route) {
+  return std::find(list.begin(), list.end(), route) != list.end();
+}
+
 bool has_ledger_entry(const NetworkState& state, const BypassRoute& route) {
   return std::find(state.bypass_routes.begin(), state.bypass_routes.end(), route) != state.bypass_routes.end();
 }
 
-// A route is the service's own only when nothing in either store already holds it.
+std::string_view family_prefix_length(IpFamily family) { return is_v6(family) ? "/128" : "/32"; }
+
+// "absent": true; "present": false; anything else, a failure included, is an error.
 Result<bool> query_route_absent(CommandRunner& runner, IpFamily family, std::string_view target,
                                 const PhysicalPath& path) {
-  const std::string prefix = canonical(target) + (is_v6(family) ? "/128" : "/32");
+  const std::string prefix = canonical(target) + std::string(family_prefix_length(family));
   auto output = runner.run_powershell(route_ownership_script(prefix, path.interface_index, path.next_hop));
   if (!output) return std::unexpected(output.error());
   const std::string_view answer = trim_white_space(*output);
   if (answer == "absent") return true;
   if (answer == "present") return false;
   return fail("route_ownership_query_invalid");
+}
+
+// Deletes a recorded route; its entry goes only once the stores confirm it is gone
+// (asked even when a deletion failed: a route whose add had failed is not there).
+void delete_and_confirm(CommandRunner& runner, NetworkState& state, const BypassRoute& route,
+                        UnconfirmedDeletions& unconfirmed, const std::function<void()>& changed) {
+  delete_bypass_route(runner, route);
+  auto absent = query_route_absent(runner, route.is_ipv6 ? IpFamily::ipv6 : IpFamily::ipv4, route.target,
+                                   PhysicalPath{route.gateway, route.interface_index});
+  if (absent && *absent) {
+    std::erase(unconfirmed, route);
+    forget_bypass_route(state, route);
+    changed();
+  } else if (!contains_route(unconfirmed, route)) {
+    unconfirmed.push_back(route);
+  }
 }
 
 std::vector<std::string> looped_servers(const std::vector<std::string>& servers, std::string_view tun_index,
@@ -58,10 +82,11 @@ std::vector<std::string> looped_servers(const std::vector<std::string>& servers,
 // The path to repair onto, when a loop or a changed recorded path calls for one.
 std::optional<PhysicalPath> path_to_repair(CommandRunner& runner, IpFamily family, const NetworkState& snapshot,
                                            const std::vector<std::string>& looped) {
-  const PhysicalPath recorded = recorded_physical_path(snapshot, family);
+  const PhysicalPath recorded = stored_path(recorded_physical_path(snapshot, family));
   auto chosen = choose_physical_path(list_physical_paths(runner, family), recorded.interface_index,
                                      snapshot.tun_interface_index);
   if (!chosen) return std::nullopt;
+  *chosen = stored_path(*chosen);
   if (!looped.empty() || *chosen != recorded) return chosen;
   return std::nullopt;
 }
@@ -75,6 +100,12 @@ bool verified(const NetworkState& state, IpFamily family, const PhysicalPath& pa
 }
 
 }  // namespace
+
+PhysicalPath stored_path(const PhysicalPath& path) {
+  std::string_view hop = path.next_hop;
+  hop = hop.substr(0, hop.find('%'));
+  return PhysicalPath{canonical(hop), path.interface_index};
+}
 
 BestRouteResult best_route_to(std::string_view address) {
   auto parsed = platform::parse_ip_literal(address);
@@ -132,13 +163,14 @@ std::string route_ownership_script(std::string_view prefix, std::string_view int
 }
 
 bool repair_bypass_routes(CommandRunner& runner, IpFamily family, NetworkState& state,
-                          const std::vector<std::string>& looped, const PhysicalPath& path,
-                          const std::function<void()>& journal) {
+                          const std::vector<std::string>& looped, const PhysicalPath& to,
+                          UnconfirmedDeletions& unconfirmed, const std::function<void()>& journal) {
   const auto changed = [&] {
     if (journal) journal();
   };
   const bool v6 = is_v6(family);
-  const PhysicalPath old = recorded_physical_path(state, family);
+  const PhysicalPath path = stored_path(to);
+  const PhysicalPath old = stored_path(recorded_physical_path(state, family));
   const bool moved = path != old;
 
   std::vector<std::string> targets;
@@ -146,12 +178,16 @@ bool repair_bypass_routes(CommandRunner& runner, IpFamily family, NetworkState& 
     if (moved || contains(looped, server)) targets.push_back(server);
   }
 
-  bool failed = false;
+  // Every record of the repair must fit, or a route would be added (or deleted)
+  // that teardown does not know of.
+  const std::size_t records = targets.size() * (moved ? 2 : 1);
+  bool failed = state.bypass_routes.size() + records > kBypassLedgerLimit;
   std::vector<std::string> attempted;
-  for (const auto& target : targets) {
+  for (const auto& target : failed ? std::vector<std::string>{} : targets) {
     const BypassRoute route{v6, target, path.next_hop, path.interface_index};
-    // Not moved: the route belongs on the path the bring-up installed it on.
-    bool own = !moved || has_ledger_entry(state, route);
+    // Not moved: the route belongs on the path the bring-up installed it on. Moved:
+    // the ledger proves it ours only while the service has not deleted it since.
+    bool own = !moved || (has_ledger_entry(state, route) && !contains_route(unconfirmed, route));
     if (!own) {
       auto absent = query_route_absent(runner, family, target, path);
       own = absent && *absent;
@@ -162,7 +198,11 @@ bool repair_bypass_routes(CommandRunner& runner, IpFamily family, NetworkState& 
       continue;
     }
     // Record before the command runs, so teardown also covers a half-done add.
-    record_bypass_route(state, route);
+    if (!record_bypass_route(state, route)) {
+      failed = true;
+      continue;
+    }
+    std::erase(unconfirmed, route);  // ours again, whatever its earlier deletion did
     changed();
     attempted.push_back(target);
     if (!runner.run(host_route_add_command(v6, target, path.next_hop, path.interface_index))) failed = true;
@@ -172,14 +212,17 @@ bool repair_bypass_routes(CommandRunner& runner, IpFamily family, NetworkState& 
     for (const auto& target : targets) {
       const BypassRoute superseded{v6, target, old.next_hop, old.interface_index};
       // Recorded first, so that teardown retries a deletion that fails here.
-      record_bypass_route(state, superseded);
+      (void)record_bypass_route(state, superseded);  // room was checked above
       changed();
-      delete_bypass_route(runner, superseded);
+      delete_and_confirm(runner, state, superseded, unconfirmed, changed);
     }
     set_physical_path(state, family, path);
     changed();
   } else if (moved) {
-    for (const auto& target : attempted) delete_bypass_route(runner, BypassRoute{v6, target, path.next_hop, path.interface_index});
+    for (const auto& target : attempted) {
+      delete_and_confirm(runner, state, BypassRoute{v6, target, path.next_hop, path.interface_index}, unconfirmed,
+                         changed);
+    }
   }
 
   write_log_line("bypass route repair family=" + std::string(v6 ? "v6" : "v4") + " moved=" + (moved ? "true" : "false") +
@@ -194,33 +237,57 @@ GuardLocalState GuardLocalState::starting_at(MonoTime now) {
   return s;
 }
 
+void GuardLocalState::route_changed(MonoTime now) {
+  next_full_check = std::min(next_full_check, now);
+  // A repair that keeps failing keeps its backoff: a change the failing repair
+  // makes itself (an add, then its rollback) must not make it retry at once.
+  if (reported != GuardReport::still_looped) next_check = std::min(next_check, now);
+}
+
 GuardCycle bypass_guard_cycle(SharedState& state, GuardLocalState& local, const GuardCollaborators& with) {
   std::string token;
   NetworkState snapshot;
+  // An exception under the lock is carried past it (see the header): the lock stays
+  // usable for the stop and the teardown that must still run.
+  std::exception_ptr failure;
   {
     PoisonLock lock(state.mutex());
     if (lock.poisoned() || state.gate().is_stopping()) return GuardCycle::end;
     if (state.gate().is_busy() || !state.slot()) return GuardCycle::keep_running;
-    token = state.slot()->session_token;
-    snapshot = state.slot()->network_state;
+    try {
+      token = state.slot()->session_token;
+      snapshot = state.slot()->network_state;
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
+  if (failure) std::rethrow_exception(failure);
   const MonoTime now = state.clock().now();
 
+  const bool changed = std::exchange(local.change_pending, false);
   if (token != local.last_session_token) {
     local = GuardLocalState::starting_at(now);
     local.last_session_token = token;
   }
+  if (changed) local.route_changed(now);
   if (now < local.next_check) return GuardCycle::keep_running;
 
   const auto looped4 = looped_servers(snapshot.ipv4_servers, snapshot.tun_interface_index, with.best_route);
   const auto looped6 = looped_servers(snapshot.ipv6_servers, snapshot.tun_interface_index, with.best_route);
   const bool looped = !looped4.empty() || !looped6.empty();
-  const bool full = now >= local.next_full_check;
+  // A repair that failed is retried as a full check, looped or not, so that a move
+  // refused while the old path still works keeps its backoff and its report.
+  const bool retry = local.reported == GuardReport::still_looped;
+  const bool full = now >= local.next_full_check || retry;
 
-  if (!looped && !full) {
+  const auto report_healthy = [&] {
     if (local.reported != GuardReport::healthy) write_log_line("bypass route guard result=healthy");
     local.backoff_seconds = kGuardFirstBackoffSeconds;
     local.reported = GuardReport::healthy;
+    local.cycle_failing = false;
+  };
+  if (!looped && !full) {
+    report_healthy();
     return GuardCycle::keep_running;
   }
   if (full) local.next_full_check = now + kGuardFullCheckPeriod;
@@ -241,6 +308,8 @@ GuardCycle bypass_guard_cycle(SharedState& state, GuardLocalState& local, const 
       }
       local.next_check = now + (!looped4.empty() ? kGuardIpv4WaitRecheck : kGuardIpv6WaitRecheck);
       local.reported = GuardReport::waiting;
+    } else {
+      report_healthy();  // the move that kept failing is no longer called for
     }
     return GuardCycle::keep_running;
   }
@@ -255,42 +324,91 @@ GuardCycle bypass_guard_cycle(SharedState& state, GuardLocalState& local, const 
       return GuardCycle::keep_running;
     }
     EngineSession& session = *state.slot();
-    NetworkState& live = session.network_state;
-    const auto journal = [&] { journal_network_state(session.network_journal, session.adapter_alias, live); };
-    if (repair4) {
-      ok = repair_bypass_routes(with.runner, IpFamily::ipv4, live, looped4, *repair4, journal);
-      ok = verified(live, IpFamily::ipv4, *repair4, with.best_route) && ok;
+    const MonoTime locked_at = state.clock().now();
+    try {
+      NetworkState& live = session.network_state;
+      const auto journal = [&] { journal_network_state(session.network_journal, session.adapter_alias, live); };
+      if (repair4) {
+        ok = repair_bypass_routes(with.runner, IpFamily::ipv4, live, looped4, *repair4, local.unconfirmed, journal);
+        ok = verified(live, IpFamily::ipv4, *repair4, with.best_route) && ok;
+      }
+      if (repair6) {
+        bool ok6 = repair_bypass_routes(with.runner, IpFamily::ipv6, live, looped6, *repair6, local.unconfirmed, journal);
+        ok6 = verified(live, IpFamily::ipv6, *repair6, with.best_route) && ok6;
+        ok = ok && ok6;
+      }
+    } catch (...) {
+      failure = std::current_exception();
+      ok = false;
     }
-    if (repair6) {
-      bool ok6 = repair_bypass_routes(with.runner, IpFamily::ipv6, live, looped6, *repair6, journal);
-      ok6 = verified(live, IpFamily::ipv6, *repair6, with.best_route) && ok6;
-      ok = ok && ok6;
-    }
+    // A renewal that arrived during the repair waited for this lock; the time it
+    // waited must not count against the lease it renews.
+    session.lease_deadline += state.clock().now() - locked_at;
   }
 
   if (ok) {
     write_log_line("bypass route guard result=repaired");
     local.backoff_seconds = kGuardFirstBackoffSeconds;
     local.reported = GuardReport::healthy;
+    local.cycle_failing = false;
   } else {
     if (local.reported != GuardReport::still_looped) write_log_line("bypass route guard result=still_looped");
     local.next_check = now + std::chrono::seconds(local.backoff_seconds);
     local.backoff_seconds = 2 * std::min(local.backoff_seconds, kGuardBackoffCapSeconds / 2);
     local.reported = GuardReport::still_looped;
   }
+  if (failure) std::rethrow_exception(failure);
   return GuardCycle::keep_running;
 }
 
-void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with) {
-  GuardLocalState local = GuardLocalState::starting_at(state.clock().now());
-  for (;;) {
-    state.clock().sleep_for(kGuardPeriod);
-    if (bypass_guard_cycle(state, local, with) == GuardCycle::end) return;
+GuardCycle contained_bypass_guard_cycle(SharedState& state, GuardLocalState& local,
+                                        const GuardCollaborators& with) noexcept {
+  try {
+    return bypass_guard_cycle(state, local, with);
+  } catch (...) {
+    // An allocation failure or a throwing collaborator: logged once until the guard
+    // reports healthy or repaired again; the session keeps running and teardown
+    // still undoes every recorded route.
+    if (!local.cycle_failing) {
+      local.cycle_failing = true;
+      write_log_line("bypass route guard cycle failed");
+    }
+    return GuardCycle::keep_running;
   }
 }
 
-void run_bypass_route_guard(SharedState& state) {
-  run_bypass_route_guard(state, GuardCollaborators{system_command_runner(), best_route_to});
+void RouteChangeSignal::notify() {
+  {
+    std::lock_guard lock(mutex_);
+    pending_ = true;
+  }
+  cv_.notify_one();
+}
+
+bool RouteChangeSignal::wait_for(Duration limit) {
+  std::unique_lock lock(mutex_);
+  cv_.wait_for(lock, limit, [&] { return pending_; });
+  return std::exchange(pending_, false);
+}
+
+void run_bypass_route_guard(SharedState& state, const GuardCollaborators& with, RouteChangeSignal* changes) {
+  GuardLocalState local = GuardLocalState::starting_at(state.clock().now());
+  std::optional<MonoTime> last_early;
+  for (;;) {
+    if (changes == nullptr) {
+      state.clock().sleep_for(kGuardPeriod);
+    } else if (changes->wait_for(kGuardPeriod)) {
+      // A burst of changes (a link coming up adds many routes) costs one early
+      // check per spacing; those arriving meanwhile are taken by the next wait.
+      const MonoTime now = state.clock().now();
+      if (last_early && now < *last_early + kGuardEarlyCycleSpacing) {
+        state.clock().sleep_for(*last_early + kGuardEarlyCycleSpacing - now);
+      }
+      last_early = state.clock().now();
+      local.change_pending = true;
+    }
+    if (contained_bypass_guard_cycle(state, local, with) == GuardCycle::end) return;
+  }
 }
 
 }  // namespace brenmoor

@@ -9,13 +9,15 @@
 // reach any more.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace brenmoor {
 
 // A host route to a server added by the bypass guard (or recorded before deleting
-// the route via a superseded path), so that teardown removes it.
+// the route via a superseded path), so that teardown removes it. The gateway is
+// kept without a zone suffix, in the canonical text of its family.
 struct BypassRoute {
   bool is_ipv6 = false;
   std::string target;           // the server address
@@ -39,13 +41,27 @@ struct NetworkState {
   bool operator==(const NetworkState&) const = default;
 };
 
-// Adds the route to the ledger unless an equal record is already there. Records
-// are never removed while the session lasts.
-inline void record_bypass_route(NetworkState& state, BypassRoute route) {
+// The most ledger entries a session can hold. The ledger holds each route once and
+// loses the entries of routes the service deleted and saw gone, so it holds the
+// routes via the path in use plus those whose deletion could not be confirmed: a few
+// per server. A move that would need more room is not made (no add without its
+// record first), so no ledger the service writes is longer than this.
+inline constexpr std::size_t kBypassLedgerLimit = 256;
+
+// Adds the route to the ledger unless an equal record is already there. False (and
+// nothing recorded) only when the route is new and the ledger is full.
+inline bool record_bypass_route(NetworkState& state, BypassRoute route) {
   for (const auto& r : state.bypass_routes) {
-    if (r == route) return;
+    if (r == route) return true;
   }
+  if (state.bypass_routes.size() >= kBypassLedgerLimit) return false;
   state.bypass_routes.push_back(std::move(route));
+  return true;
+}
+
+// Drops the route's entry: only for a route the service deleted and saw gone.
+inline void forget_bypass_route(NetworkState& state, const BypassRoute& route) {
+  std::erase(state.bypass_routes, route);
 }
 
 }  // namespace brenmoor

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -82,12 +83,18 @@ TEST_F(GuardWorld, DroppedRouteIsRepairedAndAGatewayMoveIsFollowed) {
   ASSERT_EQ(netsim({"drop-route", std::string(kServer) + "/32"}).code, 0);
   ASSERT_TRUE(within(kRepairBound, [&] { return has(dump(), "route 12 5.180.20.10/32 via 192.168.1.1 metric=1"); }))
       << dump();
-  // Between the loop and its repair the service started the path query and the add,
-  // nothing else: the loop test itself starts no process.
+  // Between the loop and its repair the service started path queries (the change
+  // itself makes a full check) and the add, nothing else: the loop test itself
+  // starts no process.
   const std::string ran = tool_log().substr(tools_before);
-  EXPECT_EQ(std::count(ran.begin(), ran.end(), '\n'), 2) << ran;
-  EXPECT_TRUE(has(ran, R"(["route","ADD","5.180.20.10","MASK","255.255.255.255","192.168.1.1","IF","12","METRIC","1"])"))
-      << ran;
+  const std::string add = R"(["route","ADD","5.180.20.10","MASK","255.255.255.255","192.168.1.1","IF","12","METRIC","1"])";
+  std::size_t others = 0;
+  for (std::size_t at = 0, end; (end = ran.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = ran.substr(at, end - at);
+    if (line != add && !has(line, "Get-NetRoute -PolicyStore ActiveStore -DestinationPrefix '0.0.0.0/0'")) ++others;
+  }
+  EXPECT_EQ(others, 0u) << ran;
+  EXPECT_TRUE(has(ran, add)) << ran;
   ASSERT_TRUE(within(kRepairBound, [&] { return has(service_log(), "bypass route guard result=repaired"); }));
   EXPECT_TRUE(has(service_log(), "bypass route repair family=v4 moved=false routes=1 result=ok"));
 
@@ -105,14 +112,59 @@ TEST_F(GuardWorld, DroppedRouteIsRepairedAndAGatewayMoveIsFollowed) {
   EXPECT_FALSE(has(dump(), "5.180.20.10")) << "a host route to the server was left";
 }
 
+// A new gateway on the same interface (another Wi-Fi network on one adapter) leaves
+// the old host route in place, so nothing loops; the change of the network wakes the
+// guard. Before it, a quiet session starts no process but the 30-second full check.
+TEST_F(GuardWorld, QuietSessionStartsNothingAndASameInterfaceGatewayChangeIsFollowedAtOnce) {
+  start_session();
+  std::this_thread::sleep_for(3s);  // the early check after the bring-up's own changes
+  const std::string path_query = R"(Get-NetRoute -PolicyStore ActiveStore -DestinationPrefix '0.0.0.0/0')";
+  std::size_t seen = tool_log().size();
+  std::vector<MonoTime> queries;
+  const MonoTime quiet_until = MonoClock::now() + 32s;
+  while (MonoClock::now() < quiet_until) {
+    std::this_thread::sleep_for(100ms);  // sampling another process's log over a fixed window
+    const std::string log = tool_log();
+    for (std::size_t at = seen; at < log.size();) {
+      const std::size_t end = log.find('\n', at);
+      if (end == std::string::npos) break;
+      const std::string line = log.substr(at, end - at);
+      EXPECT_TRUE(has(line, path_query)) << "a process in a quiet session: " << line;
+      queries.push_back(MonoClock::now());
+      at = seen = end + 1;
+    }
+  }
+  EXPECT_GE(queries.size(), 1u);  // the full check still runs
+  for (std::size_t i = 1; i < queries.size(); ++i) EXPECT_GE(queries[i] - queries[i - 1], 29s);
+
+  const std::vector<std::string> change = {"move-gateway", "--to", "12", "--gateway", "192.168.1.254"};
+  const MonoTime changed = MonoClock::now();
+  ASSERT_EQ(netsim(change).code, 0);
+  const bool followed = test::within(3s, [&] {
+    const std::string d = dump();
+    return has(d, "route 12 5.180.20.10/32 via 192.168.1.254 metric=1") &&
+           !has(d, "route 12 5.180.20.10/32 via 192.168.1.1 ");
+  }, 20ms);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(MonoClock::now() - changed);
+  RecordProperty("gateway_change_followed_ms", static_cast<int>(took.count()));
+  std::printf("gateway change on the same interface followed in %lld ms\n", static_cast<long long>(took.count()));
+  EXPECT_TRUE(followed) << dump() << service_log();
+  EXPECT_TRUE(within(kRepairBound, [&] {  // written once the old route was seen gone
+    return has(service_log(), "bypass route repair family=v4 moved=true routes=1 result=ok");
+  }));
+
+  stop_session_and_expect(expected_after({change}));
+  EXPECT_FALSE(has(dump(), "5.180.20.10")) << "a host route to the server was left";
+}
+
 TEST_F(GuardWorld, PersistentRouteOnTheNewPathIsLeftAloneAndSurvives) {
   start_session();
   const std::vector<std::string> persistent = {"add-route", "5.180.20.10/32", "--if", "7", "--next-hop", "192.168.7.1",
                                                "--store", "persistent"};
   const std::vector<std::string> move = {"move-gateway", "--to", "7", "--gateway", "192.168.7.1"};
-  // After the move: a link coming up would put a persistent route into the active store.
-  ASSERT_EQ(netsim(move).code, 0);
+  // The persistent route is there before the move, which the guard follows at once.
   ASSERT_EQ(netsim(persistent).code, 0);
+  ASSERT_EQ(netsim(move).code, 0);
   ASSERT_EQ(netsim({"drop-route", "5.180.20.10/32", "--if", "12"}).code, 0);  // looped at once
   ASSERT_TRUE(within(kRepairBound, [&] { return has(service_log(), "bypass route guard result=still_looped"); }))
       << service_log() << dump() << tool_log();
@@ -121,7 +173,7 @@ TEST_F(GuardWorld, PersistentRouteOnTheNewPathIsLeftAloneAndSurvives) {
   EXPECT_TRUE(has(log, "bypass route repair family=v4 moved=true routes=1 result=add_failed"));
   EXPECT_FALSE(has(tool_log(), R"(["route","ADD","5.180.20.10","MASK","255.255.255.255","192.168.7.1")"));
 
-  stop_session_and_expect(expected_after({move, persistent}));
+  stop_session_and_expect(expected_after({persistent, move}));
   EXPECT_TRUE(has(dump(), "route 7 5.180.20.10/32 via 192.168.7.1 metric=0 store=PersistentStore"));
 }
 
