@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "support/service_world_posix.h"
 #include "support/test_support.h"
 
 namespace brenmoor {
@@ -22,123 +23,57 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kServer = "5.180.20.10";
-constexpr Duration kServiceBound = 30s;  // the service answering, a start or a stop
+constexpr const char* kServer = test::kWorldServer;
 constexpr Duration kRepairBound = 15s;   // a loop seen and repaired: a few 2-second cycles
 constexpr Duration kMoveBound = 40s;     // a path change waits for the full check (30 s)
-
-struct Outcome {
-  int code = -1;
-  std::string out;
-};
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class GuardWorld : public testing::Test {
  protected:
-  void SetUp() override {
-    root_ = test::make_temp_dir("guard-e2e");
-    host_ = root_ + "/host";
-    program_files_ = root_ + "/Program Files";
-    svc_ = root_ + "/svc";
-    tools_ = root_ + "/tools";
-    state_ = root_ + "/net.json";
-    for (const auto& d : {host_, program_files_ + "/Pellamy", svc_ + "/geodata", tools_}) fs::create_directories(d);
-    const std::string bin = test::bin_dir();
-    fs::copy_file(bin + "/brenmoor-service", svc_ + "/brenmoor-service");
-    fs::copy_file(bin + "/brenmoor-test-engine", svc_ + "/engine.exe");
-    fs::copy_file(bin + "/wintun.dll", svc_ + "/wintun.dll");
-    fs::copy_file(bin + "/geodata/geoip.dat", svc_ + "/geodata/geoip.dat");
-    fs::copy_file(bin + "/geodata/geosite.dat", svc_ + "/geodata/geosite.dat");
-    fs::copy_file(bin + "/brenmoor-ctl", program_files_ + "/Pellamy/brenmoor-win.exe");
-    for (const char* tool : {"route", "netsh", "powershell.exe"}) fs::copy_file(bin + "/netsim", tools_ + "/" + tool);
-    ASSERT_EQ(netsim({"init-typical"}).code, 0);
-    std::ofstream(root_ + "/initial.txt") << netsim({"dump"}).out;
-  }
+  struct Outcome {
+    int code = -1;
+    std::string out;
+  };
+  static Outcome of(test::Outcome o) { return {o.exit_code, std::move(o.out)}; }
 
-  void TearDown() override {
-    if (!service_.valid()) return;
-    (void)::kill(static_cast<pid_t>(service_.id()), SIGTERM);
-    (void)service_.wait();
-  }
-
-  std::vector<platform::EnvOverride> env(const std::string& state) const {
-    return {{"BRENMOOR_HOST_ROOT", host_},
-            {"ProgramFiles", program_files_},
-            {"BRENMOOR_NETSIM", state},
-            {"BRENMOOR_CTL_TOKEN_FILE", root_ + "/token"},
-            {"PATH", tools_ + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")}};
-  }
-  Outcome run(const std::string& program, std::vector<std::string> args, const std::string& state) {
-    platform::SpawnOptions o;
-    o.program = program;
-    o.args = std::move(args);
-    o.stdout_mode = platform::StdioMode::pipe;
-    o.stderr_mode = platform::StdioMode::pipe;
-    o.env = env(state);
-    auto p = platform::spawn_process(o);
-    if (!p) return {};
-    auto out = p->take_stdout();
-    auto err = p->take_stderr();
-    auto text = platform::read_to_end(out, err);
-    auto code = p->wait();
-    return {code ? static_cast<int>(*code) : -1, text ? text->stdout_bytes + text->stderr_bytes : ""};
-  }
-  Outcome netsim(std::vector<std::string> args) { return run(test::bin_path("netsim"), std::move(args), state_); }
-  Outcome ctl(std::vector<std::string> args) {
-    args.insert(args.begin(), "--json");
-    return run(program_files_ + "/Pellamy/brenmoor-win.exe", std::move(args), state_);
-  }
+  Outcome netsim(std::vector<std::string> args) { return of(world_.netsim(std::move(args))); }
+  Outcome ctl(std::vector<std::string> args) { return of(world_.ctl(std::move(args))); }
   std::string dump() { return netsim({"dump"}).out; }
-  std::string service_log() { return test::read_file(host_ + "/ProgramData/Pellamy/brenmoor-service.log"); }
-  std::string tool_log() { return test::read_file(state_ + ".log"); }
+  std::string service_log() { return world_.log(); }
+  std::string tool_log() { return test::read_file(world_.netsim_state() + ".log"); }
 
   void start_session(const std::string& server = kServer) {
-    std::string config = test::read_file(test::source_dir() + "/samples/config.json");
-    for (std::size_t at; (at = config.find("vpn.example.net")) != std::string::npos;) config.replace(at, 15, server);
-    std::ofstream(root_ + "/config.json") << config;
-    platform::SpawnOptions o;
-    o.program = svc_ + "/brenmoor-service";
-    o.args = {"--run-foreground"};
-    o.env = env(state_);
-    auto p = platform::spawn_process(o);
-    ASSERT_TRUE(p) << p.error();
-    service_ = std::move(*p);
-    ASSERT_TRUE(within(kServiceBound, [&] { return ctl({"status"}).code == 0; })) << "service did not answer";
-    const Outcome started = ctl({"start", "--config", root_ + "/config.json", "--server", server, "--lease", "300"});
+    world_.write_config(server);
+    ASSERT_TRUE(world_.start_service());
+    const Outcome started = ctl(world_.start_args(300, server));
     ASSERT_EQ(started.code, 0) << started.out;
   }
 
   // Polls a bounded wait; true when the condition came true within it.
   template <class Fn>
   static bool within(Duration bound, Fn&& condition) {
-    const auto until = MonoClock::now() + bound;
-    while (!condition()) {
-      if (MonoClock::now() >= until) return false;
-      std::this_thread::sleep_for(200ms);
-    }
-    return true;
+    return test::within(bound, std::forward<Fn>(condition), 200ms);
   }
 
   // The dump of the initial network with `change` applied: what must be left after stop.
   std::string expected_after(std::vector<std::vector<std::string>> changes) {
-    const std::string copy = root_ + "/expected.json";
-    run(test::bin_path("netsim"), {"init-typical"}, copy);
-    for (auto& c : changes) EXPECT_EQ(run(test::bin_path("netsim"), c, copy).code, 0);
-    return run(test::bin_path("netsim"), {"dump"}, copy).out;
+    const std::string copy = world_.root() + "/expected.json";
+    world_.netsim_on(copy, {"init-typical"});
+    for (auto& c : changes) EXPECT_EQ(world_.netsim_on(copy, c).exit_code, 0);
+    return world_.netsim_on(copy, {"dump"}).out;
   }
 
   void stop_session_and_expect(const std::string& expected_dump) {
     const Outcome stopped = ctl({"stop"});
     EXPECT_EQ(stopped.code, 0) << stopped.out;
-    std::ofstream(root_ + "/expected.txt") << expected_dump;
-    const Outcome diff = netsim({"diff", root_ + "/expected.txt"});
+    std::ofstream(world_.root() + "/expected.txt") << expected_dump;
+    const Outcome diff = netsim({"diff", world_.root() + "/expected.txt"});
     EXPECT_EQ(diff.code, 0) << diff.out;
-    EXPECT_FALSE(fs::exists(state_ + ".rejected")) << test::read_file(state_ + ".rejected");
+    EXPECT_FALSE(fs::exists(world_.netsim_state() + ".rejected")) << test::read_file(world_.netsim_state() + ".rejected");
   }
 
-  std::string root_, host_, program_files_, svc_, tools_, state_;
-  platform::Process service_;
+  test::ServiceWorld world_{"guard-e2e"};
 };
 
 TEST_F(GuardWorld, DroppedRouteIsRepairedAndAGatewayMoveIsFollowed) {

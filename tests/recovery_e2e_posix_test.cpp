@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "support/service_world_posix.h"
 #include "support/test_support.h"
 
 namespace brenmoor {
@@ -22,160 +23,33 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Outcome;
 
-constexpr const char* kServer = "5.180.20.10";  // only ever a string in the simulated network
-constexpr Duration kWaitBound = 30s;             // bound of every wait for the service, engine or a tool
-
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-};
-
-Outcome run(const std::string& program, std::vector<std::string> args, std::vector<platform::EnvOverride> env) {
-  platform::SpawnOptions o;
-  o.program = program;
-  o.args = std::move(args);
-  o.stdout_mode = platform::StdioMode::pipe;
-  o.stderr_mode = platform::StdioMode::pipe;
-  o.env = std::move(env);
-  auto p = platform::spawn_process(o);
-  if (!p) return {};
-  auto out = p->take_stdout();
-  auto err = p->take_stderr();
-  auto text = platform::read_to_end(out, err);
-  auto code = p->wait();
-  Outcome r;
-  r.exit_code = code ? static_cast<int>(*code) : -1;
-  if (text) r.out = text->stdout_bytes + text->stderr_bytes;
-  return r;
-}
-
-// Live processes whose executable is `path`.
-std::vector<pid_t> processes_of(const std::string& path) {
-  std::vector<pid_t> out;
-  DIR* d = ::opendir("/proc");
-  if (d == nullptr) return out;
-  while (dirent* e = ::readdir(d)) {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink(fs::path("/proc") / e->d_name / "exe", ec);
-    if (ec || exe != path) continue;
-    std::ifstream stat(fs::path("/proc") / e->d_name / "stat");
-    std::string pid, comm, state;
-    stat >> pid >> comm >> state;
-    if (state != "Z") out.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
-  }
-  ::closedir(d);
-  return out;
-}
+constexpr Duration kWaitBound = test::kWorldWaitBound;  // bound of every wait for the service, engine or a tool
 
 class RecoveryWorld : public testing::Test {
  protected:
-  void SetUp() override {
-    root_ = test::make_temp_dir("recovery");
-    host_ = root_ + "/host";
-    program_files_ = root_ + "/Program Files";
-    svc_ = root_ + "/svc";
-    tools_ = root_ + "/tools";
-    netsim_state_ = root_ + "/net.json";
-    journal_ = host_ + "/ProgramData/Pellamy/brenmoor-network.journal";
-    for (const auto& d : {host_, program_files_ + "/Pellamy", svc_ + "/geodata", tools_}) fs::create_directories(d);
-    const std::string bin = test::bin_dir();
-    fs::copy_file(bin + "/brenmoor-service", svc_ + "/brenmoor-service");
-    fs::copy_file(bin + "/brenmoor-test-engine", svc_ + "/engine.exe");
-    fs::copy_file(bin + "/wintun.dll", svc_ + "/wintun.dll");
-    fs::copy_file(bin + "/geodata/geoip.dat", svc_ + "/geodata/geoip.dat");
-    fs::copy_file(bin + "/geodata/geosite.dat", svc_ + "/geodata/geosite.dat");
-    fs::copy_file(bin + "/brenmoor-ctl", program_files_ + "/Pellamy/brenmoor-win.exe");
-    for (const char* tool : {"route", "netsh", "powershell.exe"}) fs::copy_file(bin + "/netsim", tools_ + "/" + tool);
-    std::string config = test::read_file(test::source_dir() + "/samples/config.json");
-    for (std::size_t at; (at = config.find("vpn.example.net")) != std::string::npos;) config.replace(at, 15, kServer);
-    std::ofstream(root_ + "/config.json") << config;
-    ASSERT_EQ(netsim({"init-typical"}).exit_code, 0);
-    std::ofstream(root_ + "/initial.json") << netsim({"dump"}).out;
-  }
+  void SetUp() override { journal_ = world_.journal_path(); }
 
   void TearDown() override {
-    if (service_.valid()) {
-      (void)::kill(static_cast<pid_t>(service_.id()), SIGTERM);
-      (void)service_.wait();
-    }
-    for (pid_t p : processes_of(tools_ + "/route")) ::kill(p, SIGKILL);
-    for (pid_t p : processes_of(tools_ + "/netsh")) ::kill(p, SIGKILL);
-    for (pid_t p : processes_of(tools_ + "/powershell.exe")) ::kill(p, SIGKILL);
-    EXPECT_TRUE(processes_of(svc_ + "/engine.exe").empty());
-    EXPECT_FALSE(fs::exists(netsim_state_ + ".rejected")) << test::read_file(netsim_state_ + ".rejected");
+    world_.stop_service();
+    EXPECT_TRUE(test::processes_of(world_.engine_path()).empty());
+    EXPECT_FALSE(fs::exists(world_.netsim_state() + ".rejected")) << test::read_file(world_.netsim_state() + ".rejected");
   }
 
-  std::vector<platform::EnvOverride> env() const {
-    return {{"BRENMOOR_HOST_ROOT", host_},
-            {"ProgramFiles", program_files_},
-            {"BRENMOOR_NETSIM", netsim_state_},
-            {"BRENMOOR_CTL_TOKEN_FILE", root_ + "/token"},
-            {"PATH", tools_ + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")}};
-  }
-  Outcome netsim(std::vector<std::string> args) { return run(test::bin_path("netsim"), std::move(args), env()); }
-  Outcome ctl(std::vector<std::string> args) {
-    args.insert(args.begin(), "--json");
-    return run(program_files_ + "/Pellamy/brenmoor-win.exe", std::move(args), env());
-  }
-  std::vector<std::string> start_args() const {
-    return {"start", "--config", root_ + "/config.json", "--server", kServer, "--lease", "60"};
-  }
-  std::string status() {
-    const std::string out = ctl({"status"}).out;
-    const auto at = out.find("\"state\":\"");
-    return at == std::string::npos ? "" : out.substr(at + 9, out.find('"', at + 9) - at - 9);
-  }
-
-  // Foreground, or with `supervised` the service mode under the notify supervisor;
-  // returns once the pipe answers.
-  void start_service(bool supervised) {
-    platform::SpawnOptions o;
-    if (supervised) {
-      o.program = test::bin_path("brenmoor-supervise");
-      o.args = {"--", svc_ + "/brenmoor-service"};
-    } else {
-      o.program = svc_ + "/brenmoor-service";
-      o.args = {"--run-foreground"};
-    }
-    o.env = env();
-    auto p = platform::spawn_process(o);
-    ASSERT_TRUE(p) << p.error();
-    service_ = std::move(*p);
-    const auto until = MonoClock::now() + kWaitBound;
-    while (ctl({"status"}).exit_code != 0) {
-      ASSERT_LT(MonoClock::now(), until) << "service did not answer";
-      std::this_thread::sleep_for(20ms);  // polling a bounded wait for the socket to appear
-    }
-  }
-
-  // SIGKILL: no shutdown, no teardown. Under the supervisor the service itself is
-  // its child; kill both, as a crash of the service process would.
-  void kill_service_hard() {
-    for (pid_t p : processes_of(svc_ + "/brenmoor-service")) ::kill(p, SIGKILL);
-    (void)::kill(static_cast<pid_t>(service_.id()), SIGKILL);
-    (void)service_.wait();
-    service_ = platform::Process();
-    const auto until = MonoClock::now() + kWaitBound;
-    while (!processes_of(svc_ + "/engine.exe").empty() || !processes_of(svc_ + "/brenmoor-service").empty()) {
-      ASSERT_LT(MonoClock::now(), until) << "the engine outlived the killed service";
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-
+  Outcome netsim(std::vector<std::string> args) { return world_.netsim(std::move(args)); }
+  Outcome ctl(std::vector<std::string> args) { return world_.ctl(std::move(args)); }
+  std::vector<std::string> start_args() const { return world_.start_args(60); }
+  void start_service(bool supervised) { ASSERT_TRUE(world_.start_service(supervised)); }
+  void kill_service_hard() { world_.kill_service_hard(); }
   void expect_state_within(const std::string& state, Duration bound) {
-    const auto until = MonoClock::now() + bound;
-    while (status() != state) {
-      ASSERT_LT(MonoClock::now(), until) << "status never became " << state;
-      std::this_thread::sleep_for(50ms);
-    }
+    ASSERT_TRUE(world_.wait_for_state(state, bound)) << "status never became " << state;
   }
+  bool network_as_before() { return world_.diff_from_initial().exit_code == 0; }
+  std::string log() { return world_.log(); }
 
-  bool network_as_before() { return netsim({"diff", root_ + "/initial.json"}).exit_code == 0; }
-  std::string log() { return test::read_file(host_ + "/ProgramData/Pellamy/brenmoor-service.log"); }
-
-  std::string root_, host_, program_files_, svc_, tools_, netsim_state_, journal_;
-  platform::Process service_;
+  test::ServiceWorld world_{"recovery"};
+  std::string journal_;
 };
 
 class KilledDuringASession : public RecoveryWorld, public testing::WithParamInterface<bool> {};
@@ -196,7 +70,7 @@ TEST_P(KilledDuringASession, NextStartRestoresTheNetworkAndServesAgain) {
 
   start_service(supervised);
   expect_state_within("idle", kWaitBound);
-  EXPECT_TRUE(network_as_before()) << netsim({"diff", root_ + "/initial.json"}).out;
+  EXPECT_TRUE(network_as_before()) << world_.diff_from_initial().out;
   EXPECT_FALSE(fs::exists(journal_));
   EXPECT_NE(log().find("network recovered from journal: ipv4_servers=5.180.20.10 "), std::string::npos) << log();
 
@@ -205,7 +79,7 @@ TEST_P(KilledDuringASession, NextStartRestoresTheNetworkAndServesAgain) {
   EXPECT_TRUE(fs::exists(journal_));
   ASSERT_EQ(ctl({"stop"}).exit_code, 0);
   EXPECT_FALSE(fs::exists(journal_));
-  EXPECT_TRUE(network_as_before()) << netsim({"diff", root_ + "/initial.json"}).out;
+  EXPECT_TRUE(network_as_before()) << world_.diff_from_initial().out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, KilledDuringASession, testing::Values(false, true),
@@ -229,19 +103,17 @@ TEST_P(KilledDuringABringUp, EveryStepRecoversToACleanNetwork) {
   ASSERT_EQ(netsim({"fault", "add", "--match", k.match, "--action", "hang", "--count", "1"}).exit_code, 0);
   start_service(false);
   platform::SpawnOptions o;
-  o.program = program_files_ + "/Pellamy/brenmoor-win.exe";
+  o.program = world_.client_path();
   o.args = start_args();
   o.args.insert(o.args.begin(), "--json");
-  o.env = env();
+  o.env = world_.env();
   o.stdout_mode = platform::StdioMode::null_device;
   o.stderr_mode = platform::StdioMode::null_device;
   auto client = platform::spawn_process(o);
   ASSERT_TRUE(client);
-  const auto until = MonoClock::now() + kWaitBound;
-  while (test::read_file(netsim_state_ + ".log").find(k.probe) == std::string::npos) {
-    ASSERT_LT(MonoClock::now(), until) << "the bring-up never reached " << k.probe;
-    std::this_thread::sleep_for(20ms);
-  }
+  ASSERT_TRUE(test::within(kWaitBound, [&] {
+    return test::read_file(world_.netsim_state() + ".log").find(k.probe) != std::string::npos;
+  }, 20ms)) << "the bring-up never reached " << k.probe;
   kill_service_hard();
   (void)client->wait();
   EXPECT_EQ(fs::exists(journal_), k.journal);
@@ -249,7 +121,7 @@ TEST_P(KilledDuringABringUp, EveryStepRecoversToACleanNetwork) {
 
   start_service(false);
   expect_state_within("idle", kWaitBound);
-  EXPECT_TRUE(network_as_before()) << netsim({"diff", root_ + "/initial.json"}).out;
+  EXPECT_TRUE(network_as_before()) << world_.diff_from_initial().out;
   EXPECT_FALSE(fs::exists(journal_));
   EXPECT_EQ(log().find("network recovered from journal: ") != std::string::npos, k.journal) << log();
 }
@@ -277,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A journal someone edited is not acted on: the service starts, runs nothing of it
 // and leaves it aside for a person.
 TEST_F(RecoveryWorld, AHandEditedJournalIsSetAsideAndNothingRuns) {
-  fs::create_directories(host_ + "/ProgramData/Pellamy");
+  fs::create_directories(world_.data_folder());
   std::ofstream(journal_) << "brenmoor network journal 1\nalias Brenmoor Device Path\ntun_interface_index 15\n"
                              "ipv4_gateway 192.168.1.1\nipv4_interface_index 12\nipv6_gateway \nipv6_interface_index \n"
                              "ipv4_split_routes_installed 1\nipv4_server 192.168.1.0; route DELETE 0.0.0.0\nend\n";
@@ -285,7 +157,7 @@ TEST_F(RecoveryWorld, AHandEditedJournalIsSetAsideAndNothingRuns) {
   expect_state_within("idle", kWaitBound);
   EXPECT_FALSE(fs::exists(journal_));
   EXPECT_TRUE(fs::exists(journal_ + ".rejected"));
-  EXPECT_FALSE(fs::exists(netsim_state_ + ".log")) << test::read_file(netsim_state_ + ".log");
+  EXPECT_FALSE(fs::exists(world_.netsim_state() + ".log")) << test::read_file(world_.netsim_state() + ".log");
   EXPECT_NE(log().find("network journal rejected: journal_malformed:ipv4_server; set aside as "), std::string::npos)
       << log();
   EXPECT_TRUE(network_as_before());
