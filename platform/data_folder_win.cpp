@@ -58,6 +58,8 @@ class OwnSids {
     }
     CloseHandle(token);
   }
+  // The token's user (the service's account), or null.
+  PSID user() const { return sids_.empty() ? nullptr : const_cast<unsigned char*>(sids_.front().data()); }
   bool contains(PSID sid) const {
     for (const auto& own : sids_)
       if (EqualSid(const_cast<unsigned char*>(own.data()), sid)) return true;
@@ -70,8 +72,13 @@ class OwnSids {
 
 // The accounts whose folders and files we trust: our own token's user and default
 // owner, LocalSystem, the built-in Administrators.
-bool trusted_owner(PSID owner) {
+const OwnSids& own_sids() {
   static const OwnSids own;
+  return own;
+}
+
+bool trusted_owner(PSID owner) {
+  const OwnSids& own = own_sids();
   return owner != nullptr && IsValidSid(owner) && (is_system_or_administrators(owner) || own.contains(owner));
 }
 
@@ -101,10 +108,13 @@ bool plain_name(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-// Renamed within its own folder: a bare name, no root, so the move cannot leave the
-// folder whose handle we hold.
-bool rename_by_handle(HANDLE file, std::string_view to) {
-  const std::wstring name = widen(to);
+// Renamed to `to` inside `folder` (already checked to be a plain name), given as the
+// full NT path: a bare name is read relative to the process's current folder by some
+// implementations (Wine), not the file's own.
+bool rename_by_handle(HANDLE file, const std::string& folder, std::string_view to) {
+  std::wstring name = widen(join_path(folder, to));
+  if (name.starts_with(L"\\\\?\\")) name.erase(0, 4);
+  if (!name.starts_with(L"\\??\\")) name.insert(0, L"\\??\\");
   std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
   info->ReplaceIfExists = TRUE;
@@ -161,9 +171,8 @@ Result<DataFolder> DataFolder::open(std::string_view path, FolderOpen how) {
     return fail(kPrivateFolderUnsafe);
   // FILE_FLAG_OPEN_REPARSE_POINT: a junction or symbolic link in place of the folder is
   // opened itself and refused, never followed. No delete sharing: while we hold it the
-  // folder cannot be renamed away and replaced. WRITE_DAC to put our protection back;
-  // FILE_ADD_FILE so FlushFileBuffers may flush its entries.
-  Handle dir(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | FILE_ADD_FILE,
+  // folder cannot be renamed away and replaced. WRITE_DAC to put our protection back.
+  Handle dir(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!dir.valid()) return fail(GetLastError() == ERROR_ACCESS_DENIED ? kPrivateFolderUnsafe : kPrivateFolderFailed);
@@ -187,7 +196,9 @@ Result<DataFolder> DataFolder::open(std::string_view path, FolderOpen how) {
     if (GetSecurityInfo(dir.h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
                         &again.p) != ERROR_SUCCESS)
       return fail(kPrivateFolderFailed);
-    if (descriptor_lets_others_write(again.p)) return fail(kPrivateFolderUnsafe);
+    // Our own account counts as ours: the service's (SYSTEM on Windows; the one user
+    // under Wine, which also shows the Unix owner's rights as an entry).
+    if (descriptor_lets_others_write(again.p, own_sids().user())) return fail(kPrivateFolderUnsafe);
   }
   return DataFolder(dir.release(), std::string(path));
 }
@@ -281,7 +292,7 @@ Status DataFolder::replace(std::string_view name, std::string_view bytes) {
       return give_up(kFileWriteFailed);
     }
   }
-  if (!rename_by_handle(f.h, name)) return give_up(kFileMoveFailed);
+  if (!rename_by_handle(f.h, path_, name)) return give_up(kFileMoveFailed);
   flush();
   return {};
 }
@@ -294,7 +305,7 @@ Status DataFolder::rename(std::string_view from, std::string_view to) {
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!f.valid()) return fail(missing(GetLastError()) ? kFileMissing : kFileMoveFailed);
-  if (!rename_by_handle(f.h, to)) return fail(kFileMoveFailed);
+  if (!rename_by_handle(f.h, path_, to)) return fail(kFileMoveFailed);
   flush();
   return {};
 }

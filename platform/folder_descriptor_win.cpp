@@ -44,12 +44,13 @@ bool is_system_or_administrators(PSID sid) {
          (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
 }
 
-bool descriptor_lets_others_write(PSECURITY_DESCRIPTOR sd) {
+bool descriptor_lets_others_write(PSECURITY_DESCRIPTOR sd, PSID service_account) {
   bool present = false;
   PACL dacl = dacl_of(sd, present);
   if (!present || dacl == nullptr) return true;
-  return !for_each_allow(dacl, [](PSID sid, ACCESS_MASK mask) {
-    return is_system_or_administrators(sid) || (mask & kWriteLike) == 0;
+  return !for_each_allow(dacl, [&](PSID sid, ACCESS_MASK mask) {
+    const bool service = service_account != nullptr && IsValidSid(service_account) && EqualSid(sid, service_account);
+    return is_system_or_administrators(sid) || service || (mask & kWriteLike) == 0;
   });
 }
 
