@@ -171,8 +171,9 @@ Result<DataFolder> DataFolder::open(std::string_view path, FolderOpen how) {
     return fail(kPrivateFolderUnsafe);
   // FILE_FLAG_OPEN_REPARSE_POINT: a junction or symbolic link in place of the folder is
   // opened itself and refused, never followed. No delete sharing: while we hold it the
-  // folder cannot be renamed away and replaced. WRITE_DAC to put our protection back.
-  Handle dir(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
+  // folder cannot be renamed away and replaced. WRITE_DAC to put our protection back;
+  // FILE_ADD_FILE so FlushFileBuffers may flush the folder's entries.
+  Handle dir(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | FILE_ADD_FILE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!dir.valid()) return fail(GetLastError() == ERROR_ACCESS_DENIED ? kPrivateFolderUnsafe : kPrivateFolderFailed);
