@@ -2,6 +2,7 @@
 // may have cut, corrupted or edited. Whatever it accepts must be exactly what the
 // writer produces for that state, and the teardown built from it must carry no
 // byte that could act as syntax on a route, netsh or PowerShell command line.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,6 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(content->alias == kAlias);
   check(brenmoor::format_network_journal(content->alias, content->state) == text);
+  // What the writer can produce and nothing a forged journal could aim elsewhere: the
+  // TUN adapter is never a physical path, and the ledger names only the session's
+  // own servers, within the bound the writer keeps to.
+  const brenmoor::NetworkState& s = content->state;
+  check(s.tun_interface_index != s.ipv4_interface_index && s.tun_interface_index != s.ipv6_interface_index);
+  check(s.ipv4_servers.size() <= brenmoor::kJournalServerLimit && s.ipv6_servers.size() <= brenmoor::kJournalServerLimit);
+  check(s.dns_snapshot.size() <= brenmoor::kJournalDnsLimit);
+  check(s.bypass_routes.size() <= (s.ipv4_servers.size() + s.ipv6_servers.size()) * brenmoor::kJournalPathLimit);
+  for (const auto& r : s.bypass_routes) {
+    const auto& servers = r.is_ipv6 ? s.ipv6_servers : s.ipv4_servers;
+    check(std::find(servers.begin(), servers.end(), r.target) != servers.end());
+    check(r.interface_index != s.tun_interface_index);
+  }
   for (const auto& c : brenmoor::teardown_commands(content->state, content->alias, true)) {
     if (c.program == "powershell.exe") continue;  // the fixed cleanup script, alias as a literal
     for (const auto& arg : c.args) check(plain_argument(arg));

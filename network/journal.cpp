@@ -1,11 +1,13 @@
 #include "network/journal.h"
 
+#include <algorithm>
 #include <optional>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "network/routes.h"
-#include "platform/durable_file.h"
-#include "platform/fs.h"
+#include "platform/data_folder.h"
 #include "platform/ip.h"
 #include "platform/paths.h"
 #include "service/log.h"
@@ -66,18 +68,31 @@ bool is_interface_index(std::string_view s) {
   return v <= 0xFFFFFFFFull;
 }
 
+// A unicast address in the one text form the service writes (canonical, so no zone
+// suffix, no leading zeros, no upper case): never unspecified, loopback, multicast,
+// broadcast or reserved, none of which the service routes to or through.
 bool is_address(bool is_ipv6, std::string_view s) {
-  return is_ipv6 ? platform::is_ipv6_literal(s) : platform::is_ipv4_literal(s);
+  auto a = platform::parse_ip_literal(s);
+  if (!a || a->is_ipv6 != is_ipv6 || platform::format_ip(*a) != s) return false;
+  const auto& b = a->bytes;
+  if (!is_ipv6) return b[0] != 0 && b[0] != 127 && b[0] < 224;
+  bool zero_to_14 = true;
+  for (int i = 0; i < 15; ++i) zero_to_14 = zero_to_14 && b[i] == 0;
+  if (zero_to_14 && (b[15] == 0 || b[15] == 1)) return false;  // :: and ::1
+  return b[0] != 0xff;
 }
+
+bool is_ipv4_address(std::string_view s) { return is_address(false, s); }
+bool is_ipv6_address(std::string_view s) { return is_address(true, s); }
 
 // Every line of one key, in order: "key value" with a value that passes `ok`.
 template <class Ok>
-Status read_list(Lines& lines, std::string_view key, std::vector<std::string>& out, Ok ok) {
+Status read_list(Lines& lines, std::string_view key, std::size_t limit, std::vector<std::string>& out, Ok ok) {
   while (auto l = lines.peek()) {
     auto v = value_of(*l, key);
     if (!v) break;
     if (!ok(*v)) return malformed(key);
-    if (out.size() == kJournalListLimit) return malformed(key);
+    if (out.size() == limit) return malformed(key);
     out.emplace_back(*v);
     (void)lines.next();
   }
@@ -101,6 +116,10 @@ std::optional<BypassRoute> parse_bypass_route(std::string_view v) {
   r.gateway = fields[2];
   r.interface_index = fields[3];
   return r;
+}
+
+bool contains(const std::vector<std::string>& list, std::string_view v) {
+  return std::find(list.begin(), list.end(), v) != list.end();
 }
 
 std::string join(const std::vector<std::string>& list) {
@@ -155,9 +174,9 @@ Result<JournalContent> parse_network_journal(std::string_view text, std::string_
   const Single singles[] = {
       {"alias", &c.alias, [](std::string_view) { return true; }},
       {"tun_interface_index", &s.tun_interface_index, is_interface_index},
-      {"ipv4_gateway", &s.ipv4_gateway, [](std::string_view v) { return platform::is_ipv4_literal(v); }},
+      {"ipv4_gateway", &s.ipv4_gateway, is_ipv4_address},
       {"ipv4_interface_index", &s.ipv4_interface_index, is_interface_index},
-      {"ipv6_gateway", &s.ipv6_gateway, [](std::string_view v) { return v.empty() || platform::is_ipv6_literal(v); }},
+      {"ipv6_gateway", &s.ipv6_gateway, [](std::string_view v) { return v.empty() || is_ipv6_address(v); }},
       {"ipv6_interface_index", &s.ipv6_interface_index,
        [](std::string_view v) { return v.empty() || is_interface_index(v); }},
   };
@@ -170,24 +189,35 @@ Result<JournalContent> parse_network_journal(std::string_view text, std::string_
   // The alias goes into netsh and PowerShell command lines: only the one we use.
   if (c.alias != expected_alias) return malformed("alias");
   if (s.ipv6_gateway.empty() != s.ipv6_interface_index.empty()) return malformed("ipv6_path");
+  // The physical paths never run through the TUN adapter (teardown would then touch it
+  // as a physical interface).
+  if (s.tun_interface_index == s.ipv4_interface_index || s.tun_interface_index == s.ipv6_interface_index)
+    return malformed("tun_interface_index");
 
   auto flag_line = lines.next();
   auto flag = flag_line ? value_of(*flag_line, "ipv4_split_routes_installed") : std::nullopt;
   if (!flag || (*flag != "0" && *flag != "1")) return malformed("ipv4_split_routes_installed");
   s.ipv4_split_routes_installed = *flag == "1";
 
-  auto ipv4 = [](std::string_view v) { return platform::is_ipv4_literal(v); };
-  auto ipv6 = [](std::string_view v) { return platform::is_ipv6_literal(v); };
-  if (auto r = read_list(lines, "ipv4_server", s.ipv4_servers, ipv4); !r) return std::unexpected(r.error());
-  if (auto r = read_list(lines, "ipv6_server", s.ipv6_servers, ipv6); !r) return std::unexpected(r.error());
+  if (auto r = read_list(lines, "ipv4_server", kJournalServerLimit, s.ipv4_servers, is_ipv4_address); !r)
+    return std::unexpected(r.error());
+  if (auto r = read_list(lines, "ipv6_server", kJournalServerLimit, s.ipv6_servers, is_ipv6_address); !r)
+    return std::unexpected(r.error());
   // IPv6 servers are recorded only when there is an IPv6 path to route them by.
   if (!s.ipv6_servers.empty() && s.ipv6_gateway.empty()) return malformed("ipv6_server");
-  if (auto r = read_list(lines, "dns", s.dns_snapshot, ipv4); !r) return std::unexpected(r.error());
+  if (auto r = read_list(lines, "dns", kJournalDnsLimit, s.dns_snapshot, is_ipv4_address); !r)
+    return std::unexpected(r.error());
+  // The guard records routes to the session's own servers only, each server and path once.
+  const std::size_t ledger_limit = (s.ipv4_servers.size() + s.ipv6_servers.size()) * kJournalPathLimit;
+  std::set<std::string> seen;
   while (auto l = lines.peek()) {
     auto v = value_of(*l, "bypass_route");
     if (!v) break;
     auto route = parse_bypass_route(*v);
-    if (!route || s.bypass_routes.size() == kJournalListLimit) return malformed("bypass_route");
+    if (!route || s.bypass_routes.size() == ledger_limit ||
+        !contains(route->is_ipv6 ? s.ipv6_servers : s.ipv4_servers, route->target) ||
+        route->interface_index == s.tun_interface_index || !seen.emplace(*v).second)
+      return malformed("bypass_route");
     s.bypass_routes.push_back(std::move(*route));
     (void)lines.next();
   }
@@ -198,12 +228,35 @@ Result<JournalContent> parse_network_journal(std::string_view text, std::string_
   return c;
 }
 
+namespace {
+
+// The journal's folder and its name in it.
+std::string folder_of(const std::string& path) { return platform::parent_directory(path).value_or("."); }
+std::string name_of(const std::string& path) {
+  const std::string folder = folder_of(path);
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0
+             ? path.substr(folder.size() + (path[folder.size()] == '/' || path[folder.size()] == '\\' ? 1 : 0))
+             : path;
+}
+
+}  // namespace
+
 void NetworkJournal::record(std::string_view alias, const NetworkState& state) {
   const std::string text = format_network_journal(alias, state);
+  // What the reader would set aside is not written: the journal on the disk stays
+  // the last one recovery can act on.
+  Status s = [&]() -> Status {
+    auto back = parse_network_journal(text, alias);
+    if (!back) return std::unexpected(back.error());
+    return {};
+  }();
   std::lock_guard lock(mutex_);
-  // The folder is checked on every write: a user may have replaced it meanwhile.
-  Status s = platform::prepare_private_folder(platform::parent_directory(path_).value_or("."));
-  if (s) s = platform::replace_file_durably(path_, text);
+  if (s) {
+    // The folder is checked on every write: a user may have replaced it meanwhile.
+    auto folder = platform::DataFolder::open(folder_of(path_), platform::FolderOpen::create);
+    s = folder ? folder->replace(name_of(path_), text) : Status(std::unexpected(folder.error()));
+  }
+  if (s) written_ = true;
   if (!s && !failure_logged_) {
     failure_logged_ = true;
     write_log_line("network journal write failed: " + s.error());
@@ -212,8 +265,11 @@ void NetworkJournal::record(std::string_view alias, const NetworkState& state) {
 
 void NetworkJournal::remove() {
   std::lock_guard lock(mutex_);
-  if (Status s = platform::remove_file(path_); !s) write_log_line("network journal removal failed: " + s.error());
   failure_logged_ = false;  // the next session logs its own first failure
+  if (!std::exchange(written_, false)) return;
+  auto folder = platform::DataFolder::open(folder_of(path_), platform::FolderOpen::existing);
+  Status s = folder ? folder->remove(name_of(path_)) : Status(std::unexpected(folder.error()));
+  if (!s) write_log_line("network journal removal failed: " + s.error());
 }
 
 std::string network_journal_path() { return platform::join_path(platform::program_data_dir(), kJournalFileName); }
@@ -226,16 +282,18 @@ NetworkJournal& service_network_journal() {
 
 RecoveryOutcome recover_network_from_journal(CommandRunner& runner, const std::string& path,
                                              std::string_view expected_alias) {
-  // A temporary file is only ever a write that had not replaced the journal yet;
-  // its command had not run.
-  (void)platform::remove_file(platform::durable_temp_path(path));
-  // A folder a user made or replaced is not ours: what it holds is never acted on.
-  if (Status folder = platform::prepare_private_folder(platform::parent_directory(path).value_or("."));
-      !folder) {
+  // A folder a user made or replaced is not ours: nothing in it is read, moved or
+  // deleted, the temporary file included.
+  auto folder = platform::DataFolder::open(folder_of(path), platform::FolderOpen::create);
+  if (!folder) {
     write_log_line("network journal folder refused: " + folder.error());
     return RecoveryOutcome::left_in_place;
   }
-  auto text = platform::read_private_file(path, kJournalSizeLimit);
+  const std::string name = name_of(path);
+  // A temporary file is only ever a write that had not replaced the journal yet;
+  // its command had not run.
+  (void)folder->remove(platform::durable_temp_name(name));
+  auto text = folder->read(name, kJournalSizeLimit);
   if (!text && text.error() == platform::kFileMissing) return RecoveryOutcome::nothing_to_do;
   if (!text && text.error() == platform::kFileReadFailed) {
     write_log_line("network journal unreadable: " + text.error());
@@ -245,7 +303,7 @@ RecoveryOutcome recover_network_from_journal(CommandRunner& runner, const std::s
                                         : Result<JournalContent>(std::unexpected(text.error()));
   if (!content) {
     const std::string aside = path + std::string(kJournalRejectedSuffix);
-    if (Status moved = platform::move_file_aside(path, aside); !moved) {
+    if (Status moved = folder->rename(name, name + std::string(kJournalRejectedSuffix)); !moved) {
       write_log_line("network journal rejected: " + content.error() + "; set aside failed: " + moved.error());
     } else {
       write_log_line("network journal rejected: " + content.error() + "; set aside as " + aside);
@@ -259,7 +317,7 @@ RecoveryOutcome recover_network_from_journal(CommandRunner& runner, const std::s
                  " split_routes=" + (s.ipv4_split_routes_installed ? "yes" : "no") + " dns=" +
                  (s.dns_snapshot.empty() ? std::string("dhcp") : join(s.dns_snapshot)) +
                  " tun_addresses=removed");
-  if (Status removed = platform::remove_file(path); !removed)
+  if (Status removed = folder->remove(name); !removed)
     write_log_line("network journal removal failed: " + removed.error());
   return RecoveryOutcome::recovered;
 }

@@ -31,10 +31,19 @@ namespace brenmoor {
 
 inline constexpr std::string_view kJournalFileName = "brenmoor-network.journal";
 inline constexpr std::string_view kJournalRejectedSuffix = ".rejected";
-// Far above any real state (a few servers, a short ledger); a larger file is not ours.
-inline constexpr std::size_t kJournalSizeLimit = 64 * 1024;
-// Per list; a longer list is not something the service writes.
-inline constexpr std::size_t kJournalListLimit = 256;
+// The longest lists the journal holds; a state with longer ones is not written (the
+// write fails and is logged), so the reader never meets a list the writer made.
+// Servers per family: far more addresses than a server name resolves to.
+inline constexpr std::size_t kJournalServerLimit = 16;
+// The adapter's DNS servers: far more than an adapter is given.
+inline constexpr std::size_t kJournalDnsLimit = 16;
+// Distinct physical paths one server's host route may have been moved across in one
+// session (the guard records one entry per server and path it used, and one per path
+// it left): a laptop carried through this many networks without a restart.
+inline constexpr std::size_t kJournalPathLimit = 64;
+// So the ledger holds at most (IPv4 + IPv6 servers) x kJournalPathLimit entries, at
+// most 2048 lines of at most 105 bytes; the limit leaves room for all of it.
+inline constexpr std::size_t kJournalSizeLimit = 512 * 1024;
 
 // The file's text: a header line, one "key value" line per field in NetworkState
 // order (lists one line per entry), and a closing "end" line, so a cut-off file
@@ -48,15 +57,20 @@ struct JournalContent {
 };
 
 // The strict reader: exactly the layout format_network_journal writes, the alias
-// equal to `expected_alias`, indexes as decimal digits, every address an IP
-// literal of its family, the IPv6 path fields both set or both empty, the lists
-// within their limits. Anything else: "journal_malformed:{what}" naming the first
-// line or field that is wrong.
+// equal to `expected_alias`, indexes as the platform prints them (decimal, no
+// leading zero), the TUN index distinct from the physical ones, every address in the
+// canonical text of its family (no zone suffix) and unicast (never unspecified,
+// loopback, multicast or broadcast), the IPv6 path fields both set or both empty, the
+// ledger naming only the journal's own servers, once each, the lists within their
+// limits. Anything else: "journal_malformed:{what}" naming the first line or field
+// that is wrong.
 [[nodiscard]] Result<JournalContent> parse_network_journal(std::string_view text, std::string_view expected_alias);
 
 // The service's one journal file. record() and remove() never fail the caller: the
 // first failed write of a session is logged ("network journal write failed:
 // {code}"), later ones are not, and the session goes on without the protection.
+// A state the reader would refuse is not written (its code is the reader's).
+// Every file operation goes through the checked data folder (platform/data_folder.h).
 class NetworkJournal {
  public:
   explicit NetworkJournal(std::string path) : path_(std::move(path)) {}
@@ -67,7 +81,9 @@ class NetworkJournal {
   // Replaces the journal with the whole state, durably; returns when it is on the
   // disk (or the write failed), so the caller's command may run.
   virtual void record(std::string_view alias, const NetworkState& state);
-  // After a completed teardown of the recorded state.
+  // After a completed teardown of the recorded state. Removes only a journal this
+  // object wrote since the last remove(): one it did not write (left by an earlier
+  // run, or planted) is never removed by a stop or a failed bring-up.
   virtual void remove();
 
   const std::string& path() const { return path_; }
@@ -76,6 +92,7 @@ class NetworkJournal {
   std::mutex mutex_;
   const std::string path_;
   bool failure_logged_ = false;
+  bool written_ = false;
 };
 
 // The one call for a change to a live session's state outside the bring-up (the

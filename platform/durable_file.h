@@ -8,9 +8,10 @@
 // and on the dev host neither may belong to another user: such a file is refused
 // ("file_unsafe") and left as it is.
 //
-// POSIX: O_EXCL|O_NOFOLLOW create, fsync, rename, fsync of the folder.
-// Windows: CREATE_NEW with FILE_FLAG_OPEN_REPARSE_POINT, FlushFileBuffers, then
-// MoveFileExW(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
+// Each call opens the file's folder as a DataFolder (platform/data_folder.h: checked,
+// held, its protection put back) and works on the name relative to it; a folder that
+// fails its checks gives "file_unsafe" and nothing in it is touched. The service
+// itself holds a DataFolder and calls it directly.
 #pragma once
 
 #include <cstddef>
@@ -45,7 +46,8 @@ std::string durable_temp_path(std::string_view path);
 // file is success.
 [[nodiscard]] Status remove_file(std::string_view path);
 
-// Moves the file (or link) at `from` to `to`, replacing whatever `to` was.
+// Moves the file (or link) at `from` to `to` in the same folder, replacing whatever
+// `to` was; a move to another folder fails.
 [[nodiscard]] Status move_file_aside(std::string_view from, std::string_view to);
 
 }  // namespace brenmoor::platform

@@ -1,6 +1,7 @@
 // File system operations the logic needs; paths are UTF-8 text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,11 +28,12 @@ bool append_to_file(std::string_view path, std::string_view bytes);
 // "Ours" means owned by the service's own account; on Windows also by LocalSystem or
 // the built-in Administrators (what an administrator or the installer may have made).
 
-// The descriptor a private folder is created with (Windows): a protected DACL, full
-// control for LocalSystem and Administrators, read and execute for Users, inherited
-// by files and folders created inside. The dev host keeps a plain mode 0755 folder.
-inline constexpr std::string_view kPrivateFolderDescriptor =
-    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// The descriptor a private folder is created with, and put back to when an existing
+// folder of ours has another (Windows): a protected DACL, full control for
+// LocalSystem and Administrators, inherited by files and folders created inside, and
+// nothing for anybody else (a user who can open a file can lock it and stall every
+// writer). The dev host's equivalent is mode 0700.
+inline constexpr std::string_view kPrivateFolderDescriptor = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 inline constexpr std::string_view kPrivateFolderUnsafe = "private_folder_unsafe";
 inline constexpr std::string_view kPrivateFolderFailed = "private_folder_failed";
@@ -40,8 +42,8 @@ inline constexpr std::string_view kPrivateFileFailed = "private_file_failed";
 
 // Creates the missing parents and the folder (Windows: with kPrivateFolderDescriptor),
 // then checks what is there now, whoever made it: a real folder, not a reparse point
-// or symbolic link, and ours. An existing folder is checked the same way and never
-// changed. Failure: kPrivateFolderUnsafe when it exists and fails a check,
+// or symbolic link, and ours; then puts our protection back if it differs (see
+// DataFolder in platform/data_folder.h, which does all of this). Failure: kPrivateFolderUnsafe when it exists and fails a check,
 // kPrivateFolderFailed when it cannot be made or examined. Any thread, any time.
 [[nodiscard]] Status prepare_private_folder(std::string_view folder);
 
@@ -71,6 +73,8 @@ class PrivateFile {
   [[nodiscard]] Status write(std::string_view bytes);
   // Flushes to the disk (FlushFileBuffers / fsync). Failure: kPrivateFileFailed.
   [[nodiscard]] Status flush();
+  // The file's size in bytes now. Failure: kPrivateFileFailed.
+  [[nodiscard]] Result<std::uint64_t> size() const;
   void close() noexcept;
   bool is_open() const;
 

@@ -1,8 +1,9 @@
 #include "service/log.h"
 
 #include <cstdio>
+#include <mutex>
 
-#include "platform/fs.h"
+#include "platform/data_folder.h"
 #include "platform/paths.h"
 
 namespace brenmoor {
@@ -53,28 +54,47 @@ std::string format_rfc3339(WallTime t) {
   return out;
 }
 
-constexpr std::string_view kLogFileName = "brenmoor-service.log";
-
 std::string log_file_path() { return platform::join_path(platform::program_data_dir(), kLogFileName); }
+std::string old_log_file_path() { return platform::join_path(platform::program_data_dir(), kOldLogFileName); }
+
+namespace {
+
+// One line at a time within the process: appends through separate opens are whole on
+// Windows but not under every emulation of it, and the rotation's size check, rename
+// and fresh start must not interleave with another line (a second rotation would move
+// the fresh log over the old one and lose it).
+std::mutex& log_mutex() {
+  // Never destroyed: detached threads may still log while the process ends.
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+}  // namespace
 
 void write_log_line(std::string_view message) noexcept {
   try {
-    // The folder may have been made by a standard user before the service first ran,
-    // or swapped for a link: then nothing is written, like any other log failure.
-    // Opening checks the folder as well; it is made only when it cannot be opened
-    // (the usual case is one open, which keeps a log line cheap).
-    const std::string dir = platform::program_data_dir();
     std::string line = format_rfc3339(platform::wall_now());
     line.push_back(' ');
     line.append(message);
     line.push_back('\n');
-    auto file = platform::open_private_file(dir, kLogFileName, platform::PrivateWrite::append);
-    if (!file && file.error() == platform::kPrivateFolderFailed) {
-      if (!platform::prepare_private_folder(dir)) return;
-      file = platform::open_private_file(dir, kLogFileName, platform::PrivateWrite::append);
-    }
+    std::lock_guard lock(log_mutex());
+    // The folder may have been made by a standard user before the service first ran,
+    // or swapped for a link: then nothing is written, like any other log failure.
+    auto dir = platform::DataFolder::open(platform::program_data_dir(), platform::FolderOpen::create);
+    if (!dir) return;
+    auto file = dir->open_file(kLogFileName, platform::PrivateWrite::append);
     if (!file) return;
-    // One write per line: concurrent writers in append mode never interleave inside a line.
+    auto size = file->size();
+    if (!size) return;
+    if (*size > 0 && *size + line.size() > kLogRotateBytes) {
+      file->close();
+      // Whatever was at the old name is replaced; a log that cannot be moved is not
+      // written past its bound.
+      if (!dir->rename(kLogFileName, kOldLogFileName)) return;
+      file = dir->open_file(kLogFileName, platform::PrivateWrite::append);
+      if (!file) return;
+    }
+    // One write per line: a reader never sees half a line.
     (void)file->write(line);
   } catch (...) {
     // Logging must never stop the service (allocation failure included).

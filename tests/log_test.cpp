@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -81,6 +82,61 @@ TEST(ServiceLog, TwoThreadsBothWriteWholeLines) {
   }
   EXPECT_EQ(a, kPerThread);
   EXPECT_EQ(b, kPerThread);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Two threads cross the bound together: exactly one of them moves the log aside,
+// replacing an older old log, and every line lands once, whole, in one of the two.
+TEST(ServiceLog, TwoThreadsCrossingTheBoundLoseNoLineAndLeaveOneOldLog) {
+  write_log_line("before the fill");
+  const std::string log = log_file_path();
+  const std::string old = old_log_file_path();
+  { std::ofstream(old, std::ios::binary) << "an older old log\n"; }
+  {
+    std::ofstream out(log, std::ios::binary | std::ios::app);
+    const std::string filler = std::string(99, 'f') + "\n";
+    for (auto size = std::filesystem::file_size(log); size + filler.size() < kLogRotateBytes - 2000; size += filler.size())
+      out << filler;
+  }
+  constexpr int kPerThread = 200;  // about 24 KB together: one crossing, never two
+  auto writer = [](char tag) {
+    for (int i = 0; i < kPerThread; ++i) write_log_line(std::string("crossing ") + tag + " " + std::to_string(i));
+  };
+  std::thread t1(writer, 'a'), t2(writer, 'b');
+  t1.join();
+  t2.join();
+
+  ASSERT_TRUE(std::filesystem::exists(old));
+  const std::string old_text = test::read_file(old);
+  const std::string new_text = test::read_file(log);
+  EXPECT_LE(old_text.size(), kLogRotateBytes);
+  EXPECT_LE(new_text.size(), kLogRotateBytes);
+  EXPECT_EQ(old_text.find("an older old log"), std::string::npos);
+  EXPECT_NE(old_text.find("before the fill"), std::string::npos) << "the old log is the one that was filled";
+  const std::regex whole(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3}|\.\d{6}|\.\d{9})?\+00:00 crossing ([ab]) (\d+)$)");
+  std::map<std::string, int> seen;
+  for (const std::string* text : {&old_text, &new_text}) {
+    for (const auto& line : lines_of(*text)) {
+      if (line.find("crossing") == std::string::npos) continue;
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, whole)) << line;
+      ++seen[m[1].str() + m[2].str()];
+    }
+  }
+  EXPECT_EQ(seen.size(), 2u * kPerThread);
+  for (const auto& [line, count] : seen) EXPECT_EQ(count, 1) << line;
+  // Only the log and its one old log: the crossing made no third file.
+  int logs = 0;
+  for (const auto& e : std::filesystem::directory_iterator(platform::program_data_dir()))
+    logs += e.path().filename().string().starts_with("brenmoor-service");
+  EXPECT_EQ(logs, 2);
+  std::filesystem::remove(old);
 }
 
 #ifndef _WIN32

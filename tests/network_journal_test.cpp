@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "network/journal.h"
 #include "network/routes.h"
@@ -133,6 +134,23 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"bypass_extra_field", "fe80::2 7", "fe80::2 7 store=persistent", "bypass_route"},
         HostileCase{"fields_out_of_order", "ipv4_server 203.0.113.5\n", "dns 1.0.0.1\nipv4_server 203.0.113.5\n", "end"},
         HostileCase{"unknown_key", "dns 9.9.9.9\n", "dns 9.9.9.9\ntoken abc\n", "end"},
+        HostileCase{"unspecified_ipv4_gateway", "ipv4_gateway 192.168.1.1", "ipv4_gateway 0.0.0.0", "ipv4_gateway"},
+        HostileCase{"unspecified_ipv6_gateway", "ipv6_gateway fe80::1", "ipv6_gateway ::", "ipv6_gateway"},
+        HostileCase{"broadcast_server", "ipv4_server 203.0.113.6", "ipv4_server 255.255.255.255", "ipv4_server"},
+        HostileCase{"multicast_server", "ipv4_server 203.0.113.6", "ipv4_server 224.0.0.251", "ipv4_server"},
+        HostileCase{"loopback_server", "ipv4_server 203.0.113.6", "ipv4_server 127.0.0.1", "ipv4_server"},
+        HostileCase{"multicast_ipv6_server", "ipv6_server 2001:db8::5", "ipv6_server ff02::1", "ipv6_server"},
+        HostileCase{"loopback_dns", "dns 9.9.9.9", "dns 127.0.0.1", "dns"},
+        HostileCase{"upper_case_ipv6", "ipv6_server 2001:db8::5", "ipv6_server 2001:DB8::5", "ipv6_server"},
+        HostileCase{"uncompressed_ipv6", "ipv6_server 2001:db8::5", "ipv6_server 2001:db8:0:0:0:0:0:5", "ipv6_server"},
+        HostileCase{"ipv4_leading_zero", "ipv4_gateway 192.168.1.1", "ipv4_gateway 192.168.1.01", "ipv4_gateway"},
+        HostileCase{"tun_index_is_physical", "tun_interface_index 15", "tun_interface_index 12", "tun_interface_index"},
+        HostileCase{"bypass_to_a_lan_host", "bypass_route ipv4 203.0.113.5", "bypass_route ipv4 192.168.1.20",
+                    "bypass_route"},
+        HostileCase{"bypass_via_tun", "10.0.0.1 7", "10.0.0.1 15", "bypass_route"},
+        HostileCase{"bypass_twice", "bypass_route ipv4 203.0.113.5 10.0.0.1 7\n",
+                    "bypass_route ipv4 203.0.113.5 10.0.0.1 7\nbypass_route ipv4 203.0.113.5 10.0.0.1 7\n",
+                    "bypass_route"},
         HostileCase{"other_version", "journal 1", "journal 2", "header"},
         HostileCase{"crlf_lines", "journal 1\n", "journal 1\r\n", "header"},
         HostileCase{"nul_in_value", "ipv4_server 203.0.113.6", std::string_view("ipv4_server 203.0.113.6\0", 24),
@@ -145,8 +163,74 @@ TEST(NetworkJournalFormat, IPv6ServersWithoutAnIPv6PathAndOverlongListsAreReject
   s.ipv6_servers = {"2001:db8::5"};
   EXPECT_EQ(parse_network_journal(format_network_journal(kAlias, s), kAlias).error(), "journal_malformed:ipv6_server");
   NetworkState many = fresh_state();
-  many.dns_snapshot.assign(kJournalListLimit + 1, "9.9.9.9");
+  many.dns_snapshot.assign(kJournalDnsLimit + 1, "9.9.9.9");
   EXPECT_EQ(parse_network_journal(format_network_journal(kAlias, many), kAlias).error(), "journal_malformed:dns");
+}
+
+// The states a long session builds: up to the server limits, the bring-up's paths, and
+// a guard that moved every server's routes across up to kJournalPathLimit networks
+// (recording the route on each new path and the superseded one on the old). Every one
+// reads back equal, within the size limit; the largest is built last.
+TEST(NetworkJournalFormat, EveryStateAGuardedSessionBuildsRoundTrips) {
+  std::mt19937 rng(20261211);
+  auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n)(rng); };
+  auto ipv4 = [&](std::size_t i) {
+    return "203.0." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250 + 1);
+  };
+  auto ipv6 = [&](std::size_t i) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "2001:db8:%zx::%zx", i / 4096 + 1, i % 4096 + 1);
+    return std::string(buf);
+  };
+  for (int round = 0; round <= 60; ++round) {
+    const bool largest = round == 60;
+    NetworkState s;
+    s.tun_interface_index = std::to_string(4294967295u - pick(3));
+    s.ipv4_gateway = "192.168.1.1";
+    s.ipv4_interface_index = "12";
+    const bool with_ipv6 = largest || pick(1) == 1;
+    if (with_ipv6) {
+      s.ipv6_gateway = "fe80::1";
+      s.ipv6_interface_index = "12";
+    }
+    const std::size_t v4 = largest ? kJournalServerLimit : pick(kJournalServerLimit);
+    const std::size_t v6 = !with_ipv6 ? 0 : largest ? kJournalServerLimit : pick(kJournalServerLimit);
+    for (std::size_t i = 0; i < v4; ++i) s.ipv4_servers.push_back(ipv4(i));
+    for (std::size_t i = 0; i < v6; ++i) s.ipv6_servers.push_back(ipv6(i));
+    const std::size_t dns = largest ? kJournalDnsLimit : pick(kJournalDnsLimit);
+    for (std::size_t i = 0; i < dns; ++i) s.dns_snapshot.push_back("10.1.0." + std::to_string(i + 1));
+    s.ipv4_split_routes_installed = pick(1) == 1;
+    // Each move goes to a new path; moving back to an earlier one records nothing new.
+    const std::size_t moves = largest ? kJournalPathLimit - 1 : pick(kJournalPathLimit - 1);
+    for (std::size_t m = 0; m < moves; ++m) {
+      const std::string index = std::to_string(100 + m % 7);
+      const std::string gw4 = "172.16." + std::to_string(m / 250) + "." + std::to_string(m % 250 + 1);
+      char gw6[32];
+      std::snprintf(gw6, sizeof gw6, "fe80::%zx", m + 2);
+      for (const auto& t : s.ipv4_servers) {
+        record_bypass_route(s, {false, t, gw4, index});
+        record_bypass_route(s, {false, t, s.ipv4_gateway, s.ipv4_interface_index});
+      }
+      for (const auto& t : s.ipv6_servers) {
+        record_bypass_route(s, {true, t, gw6, index});
+        record_bypass_route(s, {true, t, s.ipv6_gateway, s.ipv6_interface_index});
+      }
+      s.ipv4_gateway = gw4;
+      s.ipv4_interface_index = index;
+      if (with_ipv6) {
+        s.ipv6_gateway = gw6;
+        s.ipv6_interface_index = index;
+      }
+    }
+    const std::string text = format_network_journal(kAlias, s);
+    EXPECT_LE(text.size(), kJournalSizeLimit) << round;
+    auto back = parse_network_journal(text, kAlias);
+    ASSERT_TRUE(back.has_value()) << back.error() << " in round " << round;
+    EXPECT_EQ(back->state, s) << round;
+    if (largest) {
+      EXPECT_EQ(s.bypass_routes.size(), (v4 + v6) * kJournalPathLimit);
+    }
+  }
 }
 
 // ---- the durable write ----------------------------------------------------------
@@ -214,6 +298,35 @@ TEST(NetworkJournal, AFailedWriteIsLoggedOnceAndRemoveStartsAFreshCount) {
   std::size_t failures = 0;
   for (const auto& m : mark.messages()) failures += m.starts_with("network journal write failed: ");
   EXPECT_EQ(failures, 2u);
+}
+
+// A state the reader would refuse is not written: the reader and the writer agree.
+TEST(NetworkJournal, AStateTheReaderRefusesIsNotWritten) {
+  const std::string path = journal_dir() + "/j";
+  NetworkJournal journal(path);
+  NetworkState s = fresh_state();
+  s.ipv4_interface_index = s.tun_interface_index;
+  test::LogMark mark;
+  journal.record(kAlias, s);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(mark.messages(), std::vector<std::string>{"network journal write failed: journal_malformed:tun_interface_index"});
+}
+
+// A stop or a failed bring-up removes only the journal it wrote: one left by an
+// earlier run (recovery could not act on it) stays for the next start.
+TEST(NetworkJournal, RemovesOnlyAJournalItWrote) {
+  const std::string path = journal_dir() + "/j";
+  const std::string earlier = format_network_journal(kAlias, full_state());
+  write(path, earlier);
+  NetworkJournal journal(path);
+  journal.remove();
+  EXPECT_EQ(test::read_file(path), earlier);
+  journal.record(kAlias, fresh_state());
+  journal.remove();
+  EXPECT_FALSE(fs::exists(path));
+  write(path, earlier);
+  journal.remove();  // the one it wrote is gone already
+  EXPECT_EQ(test::read_file(path), earlier);
 }
 
 // ---- record first ---------------------------------------------------------------
@@ -321,6 +434,51 @@ TEST(NetworkRecovery, AJournalBehindALinkedFolderIsNeitherRunNorWritten) {
   fs::remove(dir + "/elsewhere/j");
   journal.record(kAlias, full_state());
   EXPECT_FALSE(fs::exists(dir + "/elsewhere/j"));
+}
+
+// Nothing in a folder that fails its checks is deleted or moved: not the temporary
+// file at recovery, not the journal at a stop after the folder was swapped for a link.
+TEST(NetworkRecovery, NothingBehindALinkedFolderIsDeletedOrMoved) {
+  const std::string dir = journal_dir();
+  fs::create_directory(dir + "/elsewhere");
+  write(dir + "/elsewhere/j.tmp", "theirs");
+  write(dir + "/elsewhere/j", "not a journal");
+  fs::create_directory_symlink(dir + "/elsewhere", dir + "/linked");
+  test::RecordingRunner runner;
+  EXPECT_EQ(recover_network_from_journal(runner, dir + "/linked/j", kAlias), RecoveryOutcome::left_in_place);
+  EXPECT_EQ(test::read_file(dir + "/elsewhere/j.tmp"), "theirs");
+  EXPECT_EQ(test::read_file(dir + "/elsewhere/j"), "not a journal");
+
+  // A session wrote its journal; then the folder was swapped for a link before the stop.
+  fs::create_directory(dir + "/ours");
+  NetworkJournal journal(dir + "/ours/j");
+  journal.record(kAlias, fresh_state());
+  ASSERT_TRUE(fs::exists(dir + "/ours/j"));
+  fs::rename(dir + "/ours", dir + "/moved");
+  fs::create_directory_symlink(dir + "/elsewhere", dir + "/ours");
+  journal.remove();
+  EXPECT_EQ(test::read_file(dir + "/elsewhere/j"), "not a journal");
+}
+
+// A folder of ours gets its protection back (0700) before anything in it is used, and
+// a file planted while it was open to others is then refused by its owner.
+TEST(NetworkRecovery, AnOpenFolderOfOursIsClosedAndAPlantedJournalRefused) {
+  const std::string dir = journal_dir() + "/Pellamy";
+  fs::create_directory(dir);
+  ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+  write(dir + "/j", format_network_journal(kAlias, full_state()));
+  test::RecordingRunner runner;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown((dir + "/j").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(recover_network_from_journal(runner, dir + "/j", kAlias), RecoveryOutcome::set_aside);
+    EXPECT_TRUE(runner.calls.empty());
+    EXPECT_TRUE(fs::exists(dir + "/j.rejected"));
+  } else {
+    EXPECT_EQ(recover_network_from_journal(runner, dir + "/j", kAlias), RecoveryOutcome::recovered);
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 #endif
 
