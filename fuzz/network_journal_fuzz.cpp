@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(s.tun_interface_index != s.ipv4_interface_index && s.tun_interface_index != s.ipv6_interface_index);
   check(s.ipv4_servers.size() <= brenmoor::kJournalServerLimit && s.ipv6_servers.size() <= brenmoor::kJournalServerLimit);
   check(s.dns_snapshot.size() <= brenmoor::kJournalDnsLimit);
-  check(s.bypass_routes.size() <= (s.ipv4_servers.size() + s.ipv6_servers.size()) * brenmoor::kJournalPathLimit);
+  check(s.bypass_routes.size() <= brenmoor::kBypassLedgerLimit);
   for (const auto& r : s.bypass_routes) {
     const auto& servers = r.is_ipv6 ? s.ipv6_servers : s.ipv4_servers;
     check(std::find(servers.begin(), servers.end(), r.target) != servers.end());

@@ -1,5 +1,7 @@
 #include "network/journal.h"
 
+#include "network/tun_network.h"
+
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -13,6 +15,9 @@
 #include "service/log.h"
 
 namespace brenmoor {
+
+// The reader takes exactly what the bring-up can write.
+static_assert(kJournalServerLimit == kMaxServerAddressesPerFamily);
 namespace {
 
 constexpr std::string_view kHeader = "brenmoor network journal 1";
@@ -208,7 +213,7 @@ Result<JournalContent> parse_network_journal(std::string_view text, std::string_
   if (auto r = read_list(lines, "dns", kJournalDnsLimit, s.dns_snapshot, is_ipv4_address); !r)
     return std::unexpected(r.error());
   // The guard records routes to the session's own servers only, each server and path once.
-  const std::size_t ledger_limit = (s.ipv4_servers.size() + s.ipv6_servers.size()) * kJournalPathLimit;
+  const std::size_t ledger_limit = kBypassLedgerLimit;
   std::set<std::string> seen;
   while (auto l = lines.peek()) {
     auto v = value_of(*l, "bypass_route");

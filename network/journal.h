@@ -33,17 +33,14 @@ inline constexpr std::string_view kJournalFileName = "brenmoor-network.journal";
 inline constexpr std::string_view kJournalRejectedSuffix = ".rejected";
 // The longest lists the journal holds; a state with longer ones is not written (the
 // write fails and is logged), so the reader never meets a list the writer made.
-// Servers per family: far more addresses than a server name resolves to.
-inline constexpr std::size_t kJournalServerLimit = 16;
+// Servers per family: the bring-up keeps at most this many addresses of each family.
+inline constexpr std::size_t kJournalServerLimit = 8;
 // The adapter's DNS servers: far more than an adapter is given.
 inline constexpr std::size_t kJournalDnsLimit = 16;
-// Distinct physical paths one server's host route may have been moved across in one
-// session (the guard records one entry per server and path it used, and one per path
-// it left): a laptop carried through this many networks without a restart.
-inline constexpr std::size_t kJournalPathLimit = 64;
-// So the ledger holds at most (IPv4 + IPv6 servers) x kJournalPathLimit entries, at
-// most 2048 lines of at most 105 bytes; the limit leaves room for all of it.
-inline constexpr std::size_t kJournalSizeLimit = 512 * 1024;
+// The ledger is the guard's, and the guard keeps it within kBypassLedgerLimit entries,
+// however many servers and paths it served. Every line of a full journal (16 servers,
+// 16 DNS servers, 256 ledger entries of at most 105 bytes) fits well inside the limit.
+inline constexpr std::size_t kJournalSizeLimit = 64 * 1024;
 
 // The file's text: a header line, one "key value" line per field in NetworkState
 // order (lists one line per entry), and a closing "end" line, so a cut-off file
