@@ -23,6 +23,8 @@
 #include "engine/engine_client.h"
 #include "engine/engine_launch.h"
 #include "lanes/lane_handlers.h"
+#include "platform/job.h"
+#include "platform/process.h"
 #include "support/fakes.h"
 #include "support/test_support.h"
 
@@ -107,6 +109,17 @@ struct LaneWorld {
   SharedState state{gate, sessions, lanes, system_clock()};
   explicit LaneWorld(std::uint16_t port) {
     auto s = std::make_unique<EngineSession>();
+    // A real engine process in its job: the lanes ask it before every call.
+    platform::SpawnOptions o;
+    o.program = test::bin_path("th_net_hang");
+    auto p = platform::spawn_process(o);
+    EXPECT_TRUE(p);
+    if (p) {
+      s->engine_process = std::move(*p);
+      auto job = platform::assign_kill_on_close_job(s->engine_process);
+      EXPECT_TRUE(job);
+      if (job) s->job = std::move(*job);
+    }
     s->control_port = port;
     s->control_token = kControlToken;
     s->session_token = kSessionToken;
