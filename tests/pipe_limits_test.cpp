@@ -103,7 +103,12 @@ class PipeLimitsTest : public ::testing::Test {
     env_ = std::make_unique<test::ScopedEnv>("ProgramFiles", program_files_);
     pipe_ = test::unique_pipe_path();
   }
-  void TearDown() override { stop_loop(); }
+  // A handler still running after the test would log into the next one (under Wine
+  // every test shares the process and the log).
+  void TearDown() override {
+    stop_loop();
+    EXPECT_TRUE(eventually([] { return running_connection_handlers() == 0; }));
+  }
 
   void start_loop(const PipeLimits& limits) {
     state_ = make_service_state({sessions_, lanes_, system_clock()});
