@@ -163,9 +163,10 @@ void let_go(platform::PipeInstance& pipe) noexcept {
 
 std::atomic<std::size_t> g_running_handlers{0};
 
+// Counted from before its thread starts (start_handler) to its end, so that a count of
+// zero means no handler is left that could still log.
 void run_handler(HandlerJob* raw) noexcept {
   std::unique_ptr<HandlerJob> job(raw);
-  ++g_running_handlers;
   struct Count {
     ~Count() { --g_running_handlers; }
   } count;
@@ -188,11 +189,13 @@ bool start_handler(const std::shared_ptr<SharedState>& state, const std::shared_
   try {
     auto job = std::make_unique<HandlerJob>(HandlerJob{state, handlers, limits, {}});
     job->pipe = std::move(pipe);
+    ++g_running_handlers;
     try {
       std::thread(run_handler, job.get()).detach();
       job.release();  // the thread owns it now
       return true;
     } catch (...) {
+      --g_running_handlers;
       pipe = std::move(job->pipe);
       throw;
     }
