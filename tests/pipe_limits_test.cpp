@@ -103,11 +103,9 @@ class PipeLimitsTest : public ::testing::Test {
     env_ = std::make_unique<test::ScopedEnv>("ProgramFiles", program_files_);
     pipe_ = test::unique_pipe_path();
   }
-  // A handler still running after the test would log into the next one (under Wine
-  // every test shares the process and the log).
   void TearDown() override {
     stop_loop();
-    EXPECT_TRUE(eventually([] { return running_connection_handlers() == 0; }));
+    EXPECT_TRUE(test::connection_handlers_ended());
   }
 
   void start_loop(const PipeLimits& limits) {
@@ -213,7 +211,7 @@ TEST_F(PipeLimitsTest, ARequestThatDoesNotArriveInTimeIsCutOff) {
     }
     EXPECT_LT(seconds_since(start), 5.0);
   }
-  EXPECT_TRUE(eventually([] { return running_connection_handlers() == 0; }));
+  EXPECT_TRUE(test::connection_handlers_ended());
   EXPECT_EQ(run_client({"send", kStatus}).out, kIdle + "\n");
 }
 
@@ -234,7 +232,7 @@ TEST_F(PipeLimitsTest, ClientsBeyondTheBoundWaitForAHandlerToEnd) {
   // Not before the held connections were cut off, and soon after.
   EXPECT_GE(seconds_since(held_at), 1.5);
   EXPECT_LT(seconds_since(held_at), 8.0);
-  EXPECT_TRUE(eventually([] { return running_connection_handlers() == 0; }));
+  EXPECT_TRUE(test::connection_handlers_ended());
 }
 
 // The control handler's wake-up reaches a loop that waits for a handler to end.

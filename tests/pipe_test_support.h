@@ -6,18 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
+#include "control/pipe_server.h"
+#include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/process.h"
 #include "support/test_support.h"
@@ -77,6 +81,18 @@ inline std::string install_client_copy(const std::string& root, const std::strin
   fs::create_directories(target.parent_path());
   fs::copy_file(fs::u8path(bin_path("th_pipe_client")), target, fs::copy_options::overwrite_existing);
   return utf8_path(target);
+}
+
+// Waits (bounded by 20 s) until no connection handler runs; true when none does. A pipe
+// test ends with this: a handler still running would log into the next test, and under
+// Wine every test shares the process and the log.
+inline bool connection_handlers_ended() {
+  const MonoTime until = MonoClock::now() + std::chrono::seconds(20);
+  while (running_connection_handlers() != 0) {
+    if (MonoClock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 struct ChildRun {
